@@ -1,0 +1,10 @@
+#include "engine/image_layer_hooks.h"
+
+namespace corvalind {
+
+ImageLayerHooks& GlobalImageLayers() {
+  static ImageLayerHooks hooks;
+  return hooks;
+}
+
+}  // namespace corvalind

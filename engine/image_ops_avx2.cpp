@@ -1,0 +1,235 @@
+// AVX2 (and SSE4.1) versions of the row kernels. Compiled for the baseline
+// processor; only the functions marked with the target attribute use the
+// newer instructions, and they run only after CpuHasAvx2() said yes.
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/image_ops_kernels.h"
+
+#define CORVALIND_AVX2 __attribute__((target("avx2,sse4.1")))
+
+namespace corvalind::kernels {
+
+namespace {
+
+constexpr char Z = static_cast<char>(0x80);  // pshufb: write a zero byte
+
+// Stores the 12 useful bytes of v (four packed pixels).
+CORVALIND_AVX2 inline void Store12(uint8_t* d, __m128i v) {
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(d), v);
+  const int tail = _mm_extract_epi32(v, 2);
+  std::memcpy(d + 8, &tail, 4);
+}
+
+}  // namespace
+
+CORVALIND_AVX2 void NearestRowsAvx2(const NearestPlan& plan, int firstRow, int endRow) {
+  const std::size_t dstStride = static_cast<std::size_t>(plan.dstW) * 3;
+  const std::size_t srcStride = static_cast<std::size_t>(plan.srcW) * 3;
+  // In each 128-bit half: four 4-byte pixels to 12 packed bytes.
+  const __m256i pack = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, Z, Z, Z, Z,
+                                        0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, Z, Z, Z, Z);
+  const int32_t* offsets = plan.columnOffset.data();
+  int previousSourceRow = -1;
+  for (int y = firstRow; y < endRow; ++y) {
+    uint8_t* d = plan.dst + y * dstStride;
+    const int sy = plan.SourceRow(y);
+    if (sy == previousSourceRow) {
+      std::memcpy(d, d - dstStride, dstStride);
+      continue;
+    }
+    previousSourceRow = sy;
+    const uint8_t* s = plan.src + sy * srcStride;
+    int wide = plan.dstW - 1;
+    if (sy == plan.srcH - 1) wide = std::min(wide, plan.lastRowSafeColumns);
+    int x = 0;
+    // Eight pixels per step: the gathers read 4 bytes per pixel (inside the
+    // picture for x < wide) and the two 16-byte stores reach 28 bytes past
+    // d + 3x, which stays inside this row while x + 10 <= dstW.
+    for (; x + 8 <= wide && x + 10 <= plan.dstW; x += 8) {
+      const __m256i index = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets + x));
+      const __m256i pixels = _mm256_i32gather_epi32(reinterpret_cast<const int*>(s), index, 1);
+      const __m256i packed = _mm256_shuffle_epi8(pixels, pack);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x * 3), _mm256_castsi256_si128(packed));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + (x + 4) * 3),
+                       _mm256_extracti128_si256(packed, 1));
+    }
+    for (; x < wide; ++x) std::memcpy(d + x * 3, s + offsets[x], 4);
+    for (; x < plan.dstW; ++x) std::memcpy(d + x * 3, s + offsets[x], 3);
+  }
+}
+
+CORVALIND_AVX2 void BilinearRowsAvx2(const BilinearPlan& plan, int firstRow, int endRow) {
+  const std::size_t dstStride = static_cast<std::size_t>(plan.dstW) * 3;
+  const std::size_t srcStride = static_cast<std::size_t>(plan.srcW) * 3;
+  // Bytes b0 g0 r0 b1 g1 r1 of p00 and p10 (low half: row iy, high half: row
+  // iy1) as the word pairs (b0, b1), (g0, g1), (r0, r1), (0, 0).
+  const __m256i toPairs = _mm256_setr_epi8(0, Z, 3, Z, 1, Z, 4, Z, 2, Z, 5, Z, Z, Z, Z, Z,
+                                           0, Z, 3, Z, 1, Z, 4, Z, 2, Z, 5, Z, Z, Z, Z, Z);
+  const __m128i packPixels = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, Z, Z, Z, Z);
+  const int32_t* offsets = plan.columnOffset.data();
+  const float* wxTable = plan.wx.data();
+  const float* oneMinusWxTable = plan.oneMinusWx.data();
+  alignas(32) uint32_t pairsRow0[8];
+  alignas(32) uint32_t pairsRow1[8];
+
+  for (int y = firstRow; y < endRow; ++y) {
+    const BilinearPlan::Row row = plan.RowAt(y);
+    uint8_t* d = plan.dst + y * dstStride;
+    const std::size_t start0 = row.iy * srcStride;
+    const std::size_t start1 = row.iy1 * srcStride;
+    const uint8_t* r0 = plan.src + start0;
+    const uint8_t* r1 = plan.src + start1;
+    // The vector loop loads 8 bytes at each pixel of row iy1 (the later
+    // row); columns whose load would leave the picture go to the tail.
+    const int64_t room = static_cast<int64_t>(plan.srcBytes) - static_cast<int64_t>(start1) - 8;
+    const int safe = static_cast<int>(
+        std::upper_bound(offsets, offsets + plan.dstW, room) - offsets);
+    const __m256 wy0 = _mm256_set1_ps(row.wy0);
+    const __m256 wy1 = _mm256_set1_ps(row.wy1);
+
+    int x = 0;
+    for (; x + 8 <= safe; x += 8) {
+      const __m256 wx = _mm256_loadu_ps(wxTable + x);
+      const __m256 oneMinusWx = _mm256_loadu_ps(oneMinusWxTable + x);
+      const __m256i w00 = _mm256_cvttps_epi32(_mm256_mul_ps(oneMinusWx, wy0));
+      const __m256i w10 = _mm256_cvttps_epi32(_mm256_mul_ps(wx, wy0));
+      const __m256i w01 = _mm256_cvttps_epi32(_mm256_mul_ps(oneMinusWx, wy1));
+      const __m256i w11 = _mm256_cvttps_epi32(_mm256_mul_ps(wx, wy1));
+      _mm256_store_si256(reinterpret_cast<__m256i*>(pairsRow0),
+                         _mm256_or_si256(w00, _mm256_slli_epi32(w10, 16)));
+      _mm256_store_si256(reinterpret_cast<__m256i*>(pairsRow1),
+                         _mm256_or_si256(w01, _mm256_slli_epi32(w11, 16)));
+      for (int group = 0; group < 8; group += 4) {
+        __m128i sums[4];
+        for (int k = 0; k < 4; ++k) {
+          const int i = group + k;
+          const int32_t offset = offsets[x + i];
+          const __m128i top = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r0 + offset));
+          const __m128i bottom = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r1 + offset));
+          const __m256i both =
+              _mm256_shuffle_epi8(_mm256_inserti128_si256(_mm256_castsi128_si256(top), bottom, 1),
+                                  toPairs);
+          const __m256i weights = _mm256_inserti128_si256(
+              _mm256_castsi128_si256(_mm_set1_epi32(static_cast<int>(pairsRow0[i]))),
+              _mm_set1_epi32(static_cast<int>(pairsRow1[i])), 1);
+          const __m256i products = _mm256_madd_epi16(both, weights);
+          sums[k] = _mm_add_epi32(_mm256_castsi256_si128(products),
+                                  _mm256_extracti128_si256(products, 1));
+        }
+        // Each sum is at most 255 * 256, so it packs into an unsigned word.
+        const __m128i words01 = _mm_srli_epi16(_mm_packus_epi32(sums[0], sums[1]), 8);
+        const __m128i words23 = _mm_srli_epi16(_mm_packus_epi32(sums[2], sums[3]), 8);
+        const __m128i bytes = _mm_shuffle_epi8(_mm_packus_epi16(words01, words23), packPixels);
+        Store12(d + (x + group) * 3, bytes);
+      }
+    }
+    for (; x < plan.dstW; ++x) BilinearPixel(plan, row, x, d + x * 3);
+  }
+}
+
+CORVALIND_AVX2 void MixBytesAvx2(const uint8_t* under, const uint8_t* over, uint8_t* out,
+                                 std::size_t n, uint8_t a) {
+  // pmaddubsw multiplies unsigned weights with signed bytes: with both
+  // pixels biased by -128 the pair sum a*(u-128) + (255-a)*(o-128) is the
+  // exact blend minus 128 * 255 and always fits a signed word.
+  const __m256i weights =
+      _mm256_set1_epi16(static_cast<int16_t>(a | ((255 - a) << 8)));
+  const __m256i bias = _mm256_set1_epi8(static_cast<char>(0x80));
+  const __m256i unbias = _mm256_set1_epi16(128 * 255);
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m256i u = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(under + i));
+    const __m256i o = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(over + i));
+    const __m256i lo = _mm256_xor_si256(_mm256_unpacklo_epi8(u, o), bias);
+    const __m256i hi = _mm256_xor_si256(_mm256_unpackhi_epi8(u, o), bias);
+    const __m256i sumLo = _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(weights, lo), unbias), 8);
+    const __m256i sumHi = _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(weights, hi), unbias), 8);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_packus_epi16(sumLo, sumHi));
+  }
+  if (i < n) MixBytesPortable(under + i, over + i, out + i, n - i, a);
+}
+
+CORVALIND_AVX2 void MaskRowAvx2(const uint8_t* src, const uint8_t* mask, uint8_t* dst, int pixels) {
+  // Spread 16 mask bytes over the 48 bytes of their pixels.
+  const __m128i spread0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
+  const __m128i spread1 = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
+  const __m128i spread2 = _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
+  const __m128i edge = _mm_set1_epi8(static_cast<char>(128));
+  const __m128i opaque = _mm_set1_epi8(static_cast<char>(255));
+  const __m128i low7 = _mm_set1_epi8(0x7F);
+  int p = 0;
+  for (; p + 16 <= pixels; p += 16) {
+    const __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + p));
+    const __m128i spread[3] = {_mm_shuffle_epi8(m, spread0), _mm_shuffle_epi8(m, spread1),
+                               _mm_shuffle_epi8(m, spread2)};
+    for (int chunk = 0; chunk < 3; ++chunk) {
+      uint8_t* dp = dst + p * 3 + chunk * 16;
+      const __m128i dv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dp));
+      const __m128i sv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + p * 3 + chunk * 16));
+      // (d + s) >> 1 without overflow and without pavgb's rounding up.
+      const __m128i average = _mm_add_epi8(
+          _mm_and_si128(dv, sv), _mm_and_si128(_mm_srli_epi16(_mm_xor_si128(dv, sv), 1), low7));
+      __m128i result = _mm_blendv_epi8(dv, average, _mm_cmpeq_epi8(spread[chunk], edge));
+      result = _mm_blendv_epi8(result, sv, _mm_cmpeq_epi8(spread[chunk], opaque));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dp), result);
+    }
+  }
+  if (p < pixels) MaskRowPortable(src + p * 3, mask + p, dst + p * 3, pixels - p);
+}
+
+CORVALIND_AVX2 void KeyFlagsAvx2(const uint8_t* row, int width, const reference::KeyParams& key,
+                                 uint8_t* flags) {
+  // Splitting 16 packed pixels (48 bytes in three loads) into planes.
+  const __m128i b0 = _mm_setr_epi8(0, 3, 6, 9, 12, 15, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z);
+  const __m128i b1 = _mm_setr_epi8(Z, Z, Z, Z, Z, Z, 2, 5, 8, 11, 14, Z, Z, Z, Z, Z);
+  const __m128i b2 = _mm_setr_epi8(Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, 1, 4, 7, 10, 13);
+  const __m128i g0 = _mm_setr_epi8(1, 4, 7, 10, 13, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z);
+  const __m128i g1 = _mm_setr_epi8(Z, Z, Z, Z, Z, 0, 3, 6, 9, 12, 15, Z, Z, Z, Z, Z);
+  const __m128i g2 = _mm_setr_epi8(Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, 2, 5, 8, 11, 14);
+  const __m128i r0 = _mm_setr_epi8(2, 5, 8, 11, 14, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z);
+  const __m128i r1 = _mm_setr_epi8(Z, Z, Z, Z, Z, 1, 4, 7, 10, 13, Z, Z, Z, Z, Z, Z);
+  const __m128i r2 = _mm_setr_epi8(Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, 0, 3, 6, 9, 12, 15);
+  // Differences lie in -255..255, so thresholds clamped to -256..256 decide
+  // the same; d >= t is d > t - 1.
+  const int t1 = std::clamp(key.t1, -256, 256) - 1;
+  const int t2 = std::clamp(key.t2, -256, 256) - 1;
+  const __m128i limit1 = _mm_set1_epi16(static_cast<int16_t>(t1));
+  const __m128i limit2 = _mm_set1_epi16(static_cast<int16_t>(t2));
+  const __m128i zero = _mm_setzero_si128();
+  int c = 0;
+  for (; c + 16 <= width; c += 16) {
+    const uint8_t* p = row + c * 3;
+    const __m128i c0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i c1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    const __m128i c2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+    const __m128i blue = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(c0, b0), _mm_shuffle_epi8(c1, b1)),
+                                      _mm_shuffle_epi8(c2, b2));
+    const __m128i green = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(c0, g0), _mm_shuffle_epi8(c1, g1)),
+                                       _mm_shuffle_epi8(c2, g2));
+    const __m128i red = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(c0, r0), _mm_shuffle_epi8(c1, r1)),
+                                     _mm_shuffle_epi8(c2, r2));
+    __m128i main = green, other1 = red, other2 = blue;
+    if (key.mode == 0) {
+      main = red;
+      other1 = green;
+    } else if (key.mode == 2) {
+      main = blue;
+      other2 = green;
+    }
+    __m128i keyHalves[2];
+    for (int half = 0; half < 2; ++half) {
+      const __m128i m = half ? _mm_unpackhi_epi8(main, zero) : _mm_cvtepu8_epi16(main);
+      const __m128i o1 = half ? _mm_unpackhi_epi8(other1, zero) : _mm_cvtepu8_epi16(other1);
+      const __m128i o2 = half ? _mm_unpackhi_epi8(other2, zero) : _mm_cvtepu8_epi16(other2);
+      keyHalves[half] = _mm_and_si128(_mm_cmpgt_epi16(_mm_sub_epi16(m, o1), limit1),
+                                      _mm_cmpgt_epi16(_mm_sub_epi16(m, o2), limit2));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(flags + c), _mm_packs_epi16(keyHalves[0], keyHalves[1]));
+  }
+  if (c < width) KeyFlagsPortable(row + c * 3, width - c, key, flags + c);
+}
+
+}  // namespace corvalind::kernels
