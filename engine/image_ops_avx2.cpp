@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "engine/image_ops_kernels.h"
 
@@ -25,105 +26,142 @@ CORVALIND_AVX2 inline void Store12(uint8_t* d, __m128i v) {
 
 }  // namespace
 
-CORVALIND_AVX2 void NearestRowsAvx2(const NearestPlan& plan, int firstRow, int endRow) {
-  const std::size_t dstStride = static_cast<std::size_t>(plan.dstW) * 3;
-  const std::size_t srcStride = static_cast<std::size_t>(plan.srcW) * 3;
-  // In each 128-bit half: four 4-byte pixels to 12 packed bytes.
-  const __m256i pack = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, Z, Z, Z, Z,
-                                        0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, Z, Z, Z, Z);
+namespace {
+
+// A source row spread out for the columns of the destination: in groups of
+// eight destination pixels, three planes (blue, green, red) of eight dwords,
+// each holding the channel of the source pixel at column(x) in its low word
+// and that of its right neighbour in its high word. madd with a dword of
+// weight pairs (w00 | w10 << 16) then gives p00 * w00 + p10 * w10 directly.
+// Destination rows that use the same source row share its spread.
+CORVALIND_AVX2 void SpreadSourceRow(const BilinearPlan& plan, int sourceRow, int32_t* spread) {
+  // b0 g0 r0 b1 g1 r1 (p00 then p10) to the dwords b0|b1, g0|g1, r0|r1, 0.
+  const __m256i toPairs = _mm256_setr_epi8(0, Z, 3, Z, 1, Z, 4, Z, 2, Z, 5, Z, Z, Z, Z, Z,
+                                           0, Z, 3, Z, 1, Z, 4, Z, 2, Z, 5, Z, Z, Z, Z, Z);
+  // The transposition leaves the pixels in the order 0 2 4 6 1 3 5 7.
+  const __m256i pixelOrder = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+  const std::size_t start = static_cast<std::size_t>(sourceRow) * plan.srcW * 3;
+  const uint8_t* row = plan.src + start;
+  const uint8_t* end = plan.src + plan.srcBytes;
   const int32_t* offsets = plan.columnOffset.data();
-  int previousSourceRow = -1;
-  for (int y = firstRow; y < endRow; ++y) {
-    uint8_t* d = plan.dst + y * dstStride;
-    const int sy = plan.SourceRow(y);
-    if (sy == previousSourceRow) {
-      std::memcpy(d, d - dstStride, dstStride);
+  // 8-byte loads stay inside the picture up to this column.
+  const int64_t room = static_cast<int64_t>(plan.srcBytes) - static_cast<int64_t>(start) - 8;
+  const int safe = static_cast<int>(std::upper_bound(offsets, offsets + plan.dstW, room) - offsets);
+  const int groups = plan.dstW / 8;
+  for (int g = 0; g < groups; ++g) {
+    const int x = g * 8;
+    int32_t* out = spread + g * 24;
+    if (x + 8 <= safe) {
+      __m256i q[4];
+      for (int k = 0; k < 4; ++k) {
+        const __m128i a = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + offsets[x + 2 * k]));
+        const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + offsets[x + 2 * k + 1]));
+        // Pixel 2k in the low half, 2k + 1 in the high half.
+        q[k] = _mm256_shuffle_epi8(_mm256_inserti128_si256(_mm256_castsi128_si256(a), b, 1), toPairs);
+      }
+      const __m256i t0 = _mm256_unpacklo_epi32(q[0], q[1]);
+      const __m256i t1 = _mm256_unpackhi_epi32(q[0], q[1]);
+      const __m256i t2 = _mm256_unpacklo_epi32(q[2], q[3]);
+      const __m256i t3 = _mm256_unpackhi_epi32(q[2], q[3]);
+      const __m256i blue = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(t0, t2), pixelOrder);
+      const __m256i green = _mm256_permutevar8x32_epi32(_mm256_unpackhi_epi64(t0, t2), pixelOrder);
+      const __m256i red = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(t1, t3), pixelOrder);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), blue);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), green);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16), red);
       continue;
     }
-    previousSourceRow = sy;
-    const uint8_t* s = plan.src + sy * srcStride;
-    int wide = plan.dstW - 1;
-    if (sy == plan.srcH - 1) wide = std::min(wide, plan.lastRowSafeColumns);
-    int x = 0;
-    // Eight pixels per step: the gathers read 4 bytes per pixel (inside the
-    // picture for x < wide) and the two 16-byte stores reach 28 bytes past
-    // d + 3x, which stays inside this row while x + 10 <= dstW.
-    for (; x + 8 <= wide && x + 10 <= plan.dstW; x += 8) {
-      const __m256i index = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets + x));
-      const __m256i pixels = _mm256_i32gather_epi32(reinterpret_cast<const int*>(s), index, 1);
-      const __m256i packed = _mm256_shuffle_epi8(pixels, pack);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x * 3), _mm256_castsi256_si128(packed));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + (x + 4) * 3),
-                       _mm256_extracti128_si256(packed, 1));
+    for (int k = 0; k < 8; ++k) {
+      const uint8_t* p00 = row + offsets[x + k];
+      const uint8_t* p10 = p00 + 6 <= end ? p00 + 3 : p00;
+      for (int c = 0; c < 3; ++c) {
+        out[c * 8 + k] = static_cast<int32_t>(p00[c] | (p10[c] << 16));
+      }
     }
-    for (; x < wide; ++x) std::memcpy(d + x * 3, s + offsets[x], 4);
-    for (; x < plan.dstW; ++x) std::memcpy(d + x * 3, s + offsets[x], 3);
   }
+}
+
+// Two spread rows, kept while consecutive destination rows need them. The
+// memory is per thread and only grows, so frames allocate nothing.
+struct SpreadCache {
+  int32_t* rows[2];
+  int tags[2] = {-1, -1};
+
+  explicit SpreadCache(std::size_t groups) {
+    thread_local std::vector<int32_t> storage[2];
+    for (int i = 0; i < 2; ++i) {
+      if (storage[i].size() < groups * 24 + 1) storage[i].resize(groups * 24 + 1);
+      rows[i] = storage[i].data();
+    }
+  }
+  // Returns the spread of sourceRow, keeping the entry of `keep` (the other
+  // row the same destination row needs).
+  const int32_t* Get(const BilinearPlan& plan, int sourceRow, int keep) {
+    for (int i = 0; i < 2; ++i) {
+      if (tags[i] == sourceRow) return rows[i];
+    }
+    const int victim = tags[0] == keep ? 1 : 0;
+    SpreadSourceRow(plan, sourceRow, rows[victim]);
+    tags[victim] = sourceRow;
+    return rows[victim];
+  }
+};
+
+}  // namespace
+
+void NearestRowsAvx2(const NearestPlan& plan, int firstRow, int endRow) {
+  // A gathering version was slower than the portable 4-byte moves on the
+  // processors measured, so both paths share the portable kernel.
+  NearestRowsPortable(plan, firstRow, endRow);
 }
 
 CORVALIND_AVX2 void BilinearRowsAvx2(const BilinearPlan& plan, int firstRow, int endRow) {
   const std::size_t dstStride = static_cast<std::size_t>(plan.dstW) * 3;
-  const std::size_t srcStride = static_cast<std::size_t>(plan.srcW) * 3;
-  // Bytes b0 g0 r0 b1 g1 r1 of p00 and p10 (low half: row iy, high half: row
-  // iy1) as the word pairs (b0, b1), (g0, g1), (r0, r1), (0, 0).
-  const __m256i toPairs = _mm256_setr_epi8(0, Z, 3, Z, 1, Z, 4, Z, 2, Z, 5, Z, Z, Z, Z, Z,
-                                           0, Z, 3, Z, 1, Z, 4, Z, 2, Z, 5, Z, Z, Z, Z, Z);
-  const __m128i packPixels = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, Z, Z, Z, Z);
-  const int32_t* offsets = plan.columnOffset.data();
+  // Per 128-bit half: blue of 4 pixels, green of 4, red of 4, red again ->
+  // the 12 packed bytes of those pixels.
+  const __m256i interleave = _mm256_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, Z, Z, Z, Z,
+                                              0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, Z, Z, Z, Z);
   const float* wxTable = plan.wx.data();
   const float* oneMinusWxTable = plan.oneMinusWx.data();
-  alignas(32) uint32_t pairsRow0[8];
-  alignas(32) uint32_t pairsRow1[8];
+  SpreadCache cache(static_cast<std::size_t>(plan.dstW / 8));
 
   for (int y = firstRow; y < endRow; ++y) {
     const BilinearPlan::Row row = plan.RowAt(y);
+    const int32_t* top = cache.Get(plan, row.iy, row.iy1);
+    const int32_t* bottom = cache.Get(plan, row.iy1, row.iy);
     uint8_t* d = plan.dst + y * dstStride;
-    const std::size_t start0 = row.iy * srcStride;
-    const std::size_t start1 = row.iy1 * srcStride;
-    const uint8_t* r0 = plan.src + start0;
-    const uint8_t* r1 = plan.src + start1;
-    // The vector loop loads 8 bytes at each pixel of row iy1 (the later
-    // row); columns whose load would leave the picture go to the tail.
-    const int64_t room = static_cast<int64_t>(plan.srcBytes) - static_cast<int64_t>(start1) - 8;
-    const int safe = static_cast<int>(
-        std::upper_bound(offsets, offsets + plan.dstW, room) - offsets);
     const __m256 wy0 = _mm256_set1_ps(row.wy0);
     const __m256 wy1 = _mm256_set1_ps(row.wy1);
 
     int x = 0;
-    for (; x + 8 <= safe; x += 8) {
+    for (; x + 8 <= plan.dstW; x += 8, top += 24, bottom += 24) {
       const __m256 wx = _mm256_loadu_ps(wxTable + x);
       const __m256 oneMinusWx = _mm256_loadu_ps(oneMinusWxTable + x);
       const __m256i w00 = _mm256_cvttps_epi32(_mm256_mul_ps(oneMinusWx, wy0));
       const __m256i w10 = _mm256_cvttps_epi32(_mm256_mul_ps(wx, wy0));
       const __m256i w01 = _mm256_cvttps_epi32(_mm256_mul_ps(oneMinusWx, wy1));
       const __m256i w11 = _mm256_cvttps_epi32(_mm256_mul_ps(wx, wy1));
-      _mm256_store_si256(reinterpret_cast<__m256i*>(pairsRow0),
-                         _mm256_or_si256(w00, _mm256_slli_epi32(w10, 16)));
-      _mm256_store_si256(reinterpret_cast<__m256i*>(pairsRow1),
-                         _mm256_or_si256(w01, _mm256_slli_epi32(w11, 16)));
-      for (int group = 0; group < 8; group += 4) {
-        __m128i sums[4];
-        for (int k = 0; k < 4; ++k) {
-          const int i = group + k;
-          const int32_t offset = offsets[x + i];
-          const __m128i top = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r0 + offset));
-          const __m128i bottom = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r1 + offset));
-          const __m256i both =
-              _mm256_shuffle_epi8(_mm256_inserti128_si256(_mm256_castsi128_si256(top), bottom, 1),
-                                  toPairs);
-          const __m256i weights = _mm256_inserti128_si256(
-              _mm256_castsi128_si256(_mm_set1_epi32(static_cast<int>(pairsRow0[i]))),
-              _mm_set1_epi32(static_cast<int>(pairsRow1[i])), 1);
-          const __m256i products = _mm256_madd_epi16(both, weights);
-          sums[k] = _mm_add_epi32(_mm256_castsi256_si128(products),
-                                  _mm256_extracti128_si256(products, 1));
-        }
-        // Each sum is at most 255 * 256, so it packs into an unsigned word.
-        const __m128i words01 = _mm_srli_epi16(_mm_packus_epi32(sums[0], sums[1]), 8);
-        const __m128i words23 = _mm_srli_epi16(_mm_packus_epi32(sums[2], sums[3]), 8);
-        const __m128i bytes = _mm_shuffle_epi8(_mm_packus_epi16(words01, words23), packPixels);
-        Store12(d + (x + group) * 3, bytes);
+      // Weights are at most 256, so a pair fits one dword as two words.
+      const __m256i weightsTop = _mm256_or_si256(w00, _mm256_slli_epi32(w10, 16));
+      const __m256i weightsBottom = _mm256_or_si256(w01, _mm256_slli_epi32(w11, 16));
+      __m256i channel[3];
+      for (int c = 0; c < 3; ++c) {
+        const __m256i t = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(top + c * 8));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bottom + c * 8));
+        channel[c] = _mm256_add_epi32(_mm256_madd_epi16(t, weightsTop), _mm256_madd_epi16(b, weightsBottom));
+      }
+      // Each sum is at most 255 * 256, so it packs into an unsigned word.
+      const __m256i blueGreen = _mm256_srli_epi16(_mm256_packus_epi32(channel[0], channel[1]), 8);
+      const __m256i redRed = _mm256_srli_epi16(_mm256_packus_epi32(channel[2], channel[2]), 8);
+      const __m256i packed = _mm256_shuffle_epi8(_mm256_packus_epi16(blueGreen, redRed), interleave);
+      if (x + 10 <= plan.dstW) {
+        // 16-byte stores: the 4 extra bytes land on pixels written next,
+        // and never past this row.
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x * 3), _mm256_castsi256_si128(packed));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x * 3 + 12), _mm256_extracti128_si256(packed, 1));
+      } else {
+        Store12(d + x * 3, _mm256_castsi256_si128(packed));
+        Store12(d + x * 3 + 12, _mm256_extracti128_si256(packed, 1));
       }
     }
     for (; x < plan.dstW; ++x) BilinearPixel(plan, row, x, d + x * 3);
