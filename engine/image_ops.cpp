@@ -45,6 +45,30 @@ std::vector<uint8_t>& ThreadScratch(std::size_t bytes) {
   return scratch;
 }
 
+// Prepares the shuffle controls of the vector nearest-neighbour kernel:
+// group g covers destination pixels 4g .. 4g + 3 and reads one 16-byte
+// window from the source pixel of 4g.
+void PlanGroupShuffles(kernels::NearestPlan& plan) {
+  const int groups = plan.dstW / 4;
+  plan.groupBase.resize(static_cast<std::size_t>(groups));
+  plan.groupShuffle.resize(static_cast<std::size_t>(groups) * 16);
+  for (int g = 0; g < groups; ++g) {
+    const int32_t base = plan.columnOffset[static_cast<std::size_t>(4 * g)];
+    plan.groupBase[static_cast<std::size_t>(g)] = base;
+    uint8_t* control = plan.groupShuffle.data() + 16 * g;
+    for (int k = 0; k < 4; ++k) {
+      const int32_t at = plan.columnOffset[static_cast<std::size_t>(4 * g + k)] - base;
+      if (at + 3 > 16) {  // this reduction spreads a group too wide
+        plan.groupBase.clear();
+        plan.groupShuffle.clear();
+        return;
+      }
+      for (int c = 0; c < 3; ++c) control[3 * k + c] = static_cast<uint8_t>(at + c);
+    }
+    for (int i = 12; i < 16; ++i) control[i] = 0x80;
+  }
+}
+
 }  // namespace
 
 bool CpuHasAvx2() {
@@ -162,6 +186,7 @@ void ScaleNearest(const uint8_t* src, int srcW, int srcH, uint8_t* dst, int dstW
     plan.columnOffset[x] = static_cast<int32_t>(column * 3);
     if (plan.columnOffset[x] + 4 <= rowBytes) plan.lastRowSafeColumns = x + 1;
   }
+  if (UseAvx2()) PlanGroupShuffles(plan);
   const auto job = [&plan](int first, int end) {
     if (UseAvx2()) {
       kernels::NearestRowsAvx2(plan, first, end);

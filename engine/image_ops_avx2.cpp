@@ -109,10 +109,61 @@ struct SpreadCache {
 
 }  // namespace
 
-void NearestRowsAvx2(const NearestPlan& plan, int firstRow, int endRow) {
-  // A gathering version was slower than the portable 4-byte moves on the
-  // processors measured, so both paths share the portable kernel.
-  NearestRowsPortable(plan, firstRow, endRow);
+CORVALIND_AVX2 void NearestRowsAvx2(const NearestPlan& plan, int firstRow, int endRow) {
+  const int groups = static_cast<int>(plan.groupBase.size());
+  if (groups == 0) {
+    NearestRowsPortable(plan, firstRow, endRow);
+    return;
+  }
+  const std::size_t dstStride = static_cast<std::size_t>(plan.dstW) * 3;
+  const std::size_t srcStride = static_cast<std::size_t>(plan.srcW) * 3;
+  const int32_t* bases = plan.groupBase.data();
+  const uint8_t* controls = plan.groupShuffle.data();
+  const int32_t* offsets = plan.columnOffset.data();
+  int previousSourceRow = -1;
+  for (int y = firstRow; y < endRow; ++y) {
+    uint8_t* d = plan.dst + y * dstStride;
+    const int sy = plan.SourceRow(y);
+    if (sy == previousSourceRow) {
+      std::memcpy(d, d - dstStride, dstStride);
+      continue;
+    }
+    previousSourceRow = sy;
+    const uint8_t* s = plan.src + sy * srcStride;
+    // Windows must end inside the picture: near its end (and in small
+    // pictures) the last groups go through the plain moves.
+    const int64_t room = static_cast<int64_t>(plan.srcH - sy) * static_cast<int64_t>(srcStride) - 16;
+    const int vectorGroups = static_cast<int>(std::upper_bound(bases, bases + groups, room) - bases);
+    int g = 0;
+    // Two groups (eight pixels) per step: one window per group, one
+    // shuffle, and two stores of 12 bytes each. The stores are 16 bytes
+    // wide while the 4 extra bytes land on pixels written next.
+    for (; g + 2 <= vectorGroups; g += 2) {
+      const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + bases[g]));
+      const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + bases[g + 1]));
+      const __m256i control = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(controls + 16 * g));
+      const __m256i pixels =
+          _mm256_shuffle_epi8(_mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1), control);
+      uint8_t* out = d + 12 * g;
+      if (static_cast<std::size_t>(12 * g + 28) <= dstStride) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(pixels));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm256_extracti128_si256(pixels, 1));
+      } else {
+        Store12(out, _mm256_castsi256_si128(pixels));
+        Store12(out + 12, _mm256_extracti128_si256(pixels, 1));
+      }
+    }
+    for (; g < vectorGroups; ++g) {
+      const __m128i window = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + bases[g]));
+      const __m128i control = _mm_loadu_si128(reinterpret_cast<const __m128i*>(controls + 16 * g));
+      Store12(d + 12 * g, _mm_shuffle_epi8(window, control));
+    }
+    int x = 4 * g;
+    int wide = plan.dstW - 1;
+    if (sy == plan.srcH - 1) wide = std::min(wide, plan.lastRowSafeColumns);
+    for (; x < wide; ++x) std::memcpy(d + x * 3, s + offsets[x], 4);
+    for (; x < plan.dstW; ++x) std::memcpy(d + x * 3, s + offsets[x], 3);
+  }
 }
 
 CORVALIND_AVX2 void BilinearRowsAvx2(const BilinearPlan& plan, int firstRow, int endRow) {

@@ -24,6 +24,13 @@ struct NearestPlan {
   // picture).
   int lastRowSafeColumns = 0;
 
+  // Byte shuffles for groups of four destination pixels whose source pixels
+  // all lie in one 16-byte window starting at the group's first source
+  // pixel (true for enlargements and moderate reductions); empty when some
+  // group does not fit. groupShuffle holds 16 control bytes per group.
+  std::vector<int32_t> groupBase;
+  std::vector<uint8_t> groupShuffle;
+
   int SourceRow(int y) const {
     const int64_t row = (y * (stepY + 1)) >> 16;
     return row < srcH - 1 ? static_cast<int>(row) : srcH - 1;
