@@ -69,6 +69,37 @@ void PlanGroupShuffles(kernels::NearestPlan& plan) {
   }
 }
 
+// Prepares the window shuffles with which the vector bilinear kernel
+// spreads a source row: quad q covers destination pixels 4q .. 4q + 3 and
+// reads one 16-byte window from the source pixel of 4q. Left empty when a
+// quad's pixels and right neighbours do not fit one window.
+void PlanSpreadShuffles(kernels::BilinearPlan& plan) {
+  const int octets = plan.dstW / 8;
+  const int quads = octets * 2;
+  plan.quadBase.resize(static_cast<std::size_t>(quads));
+  plan.spreadShuffle.resize(static_cast<std::size_t>(octets) * 96);
+  for (int q = 0; q < quads; ++q) {
+    const int32_t base = plan.columnOffset[static_cast<std::size_t>(4 * q)];
+    plan.quadBase[static_cast<std::size_t>(q)] = base;
+    for (int k = 0; k < 4; ++k) {
+      const int32_t at = plan.columnOffset[static_cast<std::size_t>(4 * q + k)] - base;
+      if (at + 6 > 16) {
+        plan.quadBase.clear();
+        plan.spreadShuffle.clear();
+        return;
+      }
+      for (int c = 0; c < 3; ++c) {
+        // Octet q / 2, channel plane c, half q % 2, dword k: p00 | p10 << 16.
+        uint8_t* control = plan.spreadShuffle.data() + 96 * (q / 2) + 32 * c + 16 * (q % 2) + 4 * k;
+        control[0] = static_cast<uint8_t>(at + c);
+        control[1] = 0x80;
+        control[2] = static_cast<uint8_t>(at + 3 + c);
+        control[3] = 0x80;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 bool CpuHasAvx2() {
@@ -236,6 +267,7 @@ void ScaleBilinear(const uint8_t* src, int srcW, int srcH, uint8_t* dst, int dst
     plan.wx[x] = wx;
     plan.oneMinusWx[x] = 1.0f - wx;
   }
+  if (UseAvx2()) PlanSpreadShuffles(plan);
   const auto job = [&plan](int first, int end) {
     if (UseAvx2()) {
       kernels::BilinearRowsAvx2(plan, first, end);

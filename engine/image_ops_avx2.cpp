@@ -48,9 +48,25 @@ CORVALIND_AVX2 void SpreadSourceRow(const BilinearPlan& plan, int sourceRow, int
   const int64_t room = static_cast<int64_t>(plan.srcBytes) - static_cast<int64_t>(start) - 8;
   const int safe = static_cast<int>(std::upper_bound(offsets, offsets + plan.dstW, room) - offsets);
   const int groups = plan.dstW / 8;
+  // With window shuffles, two 16-byte loads and three shuffles give all
+  // three planes of eight pixels.
+  const bool windows = !plan.quadBase.empty();
+  const int32_t* quadBase = plan.quadBase.data();
+  const int64_t windowRoom = static_cast<int64_t>(plan.srcBytes) - static_cast<int64_t>(start) - 16;
   for (int g = 0; g < groups; ++g) {
     const int x = g * 8;
     int32_t* out = spread + g * 24;
+    if (windows && quadBase[2 * g + 1] <= windowRoom) {
+      const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + quadBase[2 * g]));
+      const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + quadBase[2 * g + 1]));
+      const __m256i both = _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+      const uint8_t* controls = plan.spreadShuffle.data() + 96 * g;
+      for (int c = 0; c < 3; ++c) {
+        const __m256i control = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(controls + 32 * c));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * c), _mm256_shuffle_epi8(both, control));
+      }
+      continue;
+    }
     if (x + 8 <= safe) {
       __m256i q[4];
       for (int k = 0; k < 4; ++k) {

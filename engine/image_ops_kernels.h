@@ -47,6 +47,12 @@ struct BilinearPlan {
   std::vector<int32_t> columnOffset;  // byte offset of ix(x) in a source row
   std::vector<float> wx;              // fx - ix
   std::vector<float> oneMinusWx;      // 1 - wx
+  // When every four destination pixels read their source pixels and right
+  // neighbours from one 16-byte window (enlargements): the window start of
+  // each group of four, and per group of eight the shuffles that turn two
+  // windows into the blue, green and red weight-pair planes (96 bytes).
+  std::vector<int32_t> quadBase;
+  std::vector<uint8_t> spreadShuffle;
 
   // Source rows and vertical weights of destination row y.
   struct Row {
