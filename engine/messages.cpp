@@ -13,6 +13,10 @@ void PrintToStderr(std::string_view text, std::string_view caption) {
 
 std::atomic<MessageBoxHandler> gHandler{&PrintToStderr};
 
+void DropStatusText(std::string_view) {}
+
+std::atomic<StatusTextHandler> gStatusHandler{&DropStatusText};
+
 }  // namespace
 
 MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler) {
@@ -22,5 +26,11 @@ MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler) {
 void ShowMessageBox(std::string_view text, std::string_view caption) {
   gHandler.load()(text, caption);
 }
+
+StatusTextHandler SetStatusTextHandler(StatusTextHandler handler) {
+  return gStatusHandler.exchange(handler ? handler : &DropStatusText);
+}
+
+void SetStatusText(std::string_view text) { gStatusHandler.load()(text); }
 
 }  // namespace corvalind

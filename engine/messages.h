@@ -17,4 +17,11 @@ MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler);
 
 void ShowMessageBox(std::string_view text, std::string_view caption);
 
+// The one-line status text of the main window. The handler shows the text
+// when the status bar exists and is visible; until one is installed the
+// text is dropped. Callable from any thread.
+using StatusTextHandler = void (*)(std::string_view text);
+StatusTextHandler SetStatusTextHandler(StatusTextHandler handler);
+void SetStatusText(std::string_view text);
+
 }  // namespace corvalind

@@ -1,0 +1,30 @@
+// The program output loop's target in the studio: the shared output buffer
+// that the virtual camera reads.
+#pragma once
+
+#include <string>
+
+#include "engine/program_output_loop.h"
+#include "platform/output_block.h"
+
+namespace corvalind {
+
+class SharedOutputTarget : public ProgramOutputTarget {
+ public:
+  // localName: kOutputBufferName, or a private name for a second studio.
+  SharedOutputTarget(std::string localName, uint32_t frameBytes);
+  bool Setup(std::string* reason) override;
+  void Publish(const uint8_t* picture, uint32_t bytes, uint8_t counter) override;
+  void Release() override;
+
+  // Whether the block was alive before (a camera kept it); after Setup.
+  bool Reused() const { return reused_; }
+
+ private:
+  std::string localName_;
+  uint32_t frameBytes_;
+  OutputBlock block_;
+  bool reused_ = false;
+};
+
+}  // namespace corvalind
