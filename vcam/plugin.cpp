@@ -1,0 +1,19 @@
+// The corvalindcam plugin: the corvalindcamsrc element and the device
+// provider that lists "Corvalind Camera".
+#include <gst/gst.h>
+
+#include "vcam/gstcorvalindcamsrc.h"
+#include "vcam/gstcorvalinddeviceprovider.h"
+
+#define PACKAGE "corvalind"
+#define VERSION "1.85"
+
+static gboolean plugin_init(GstPlugin* plugin) {
+  return gst_element_register(plugin, "corvalindcamsrc", GST_RANK_NONE, GST_TYPE_CORVALIND_CAM_SRC) &&
+         gst_device_provider_register(plugin, "corvalinddeviceprovider", GST_RANK_PRIMARY,
+                                      GST_TYPE_CORVALIND_DEVICE_PROVIDER);
+}
+
+GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, corvalindcam,
+                  "The Corvalind virtual camera", plugin_init, VERSION, "Proprietary", "Corvalind",
+                  "https://corvalind.invalid/")
