@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs a libFuzzer target (built with clang) for a while and adds the new
+# inputs it found to the target's corpus, which ./test replays.
+#   scripts/fuzz.sh settings_fuzzer [SECONDS]
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+target="${1:?usage: scripts/fuzz.sh TARGET [SECONDS]}"
+seconds="${2:-60}"
+case "$target" in
+  settings_fuzzer) corpus=platform/fuzz/settings_corpus ;;
+  *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
+esac
+if [[ ! -f build-fuzz/build.ninja ]]; then
+  cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+    -DCORVALIND_FUZZ=ON -DCORVALIND_BUILD_TESTS=OFF -DCORVALIND_BUILD_PROGRAMS=OFF \
+    -DCORVALIND_BUILD_BENCHMARKS=OFF >/dev/null
+fi
+ninja -C build-fuzz --quiet "$target"
+found="build-fuzz/found-$target"
+mkdir -p "$found"
+"build-fuzz/bin/$target" -max_total_time="$seconds" -max_len=256 -artifact_prefix="$found/" "$found" "$corpus"
+# Keep only inputs that add coverage.
+"build-fuzz/bin/$target" -merge=1 "$corpus" "$found"
