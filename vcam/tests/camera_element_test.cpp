@@ -9,6 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -238,6 +243,38 @@ TEST(CameraElementTest, KeepsTheLastPictureAndThePaceWhenTheStudioGoes) {
     close(ready[0]);
     close(ready[1]);
   }
+}
+
+}  // namespace
+}  // namespace corvalind
+
+namespace corvalind {
+namespace {
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(CameraElementTest, DiagnosticLogOnlyWhenSwitchedOnAndKeepsThePreviousRun) {
+  UseSettings("13,3,1");
+  const std::string log = ConfigFolder() + "/CorvalindCam.log";
+  const std::string old = ConfigFolder() + "/CorvalindCamOLD.log";
+  std::remove(log.c_str());
+  std::remove(old.c_str());
+  gst_object_unref(gst_element_factory_make("corvalindcamsrc", nullptr));
+  EXPECT_FALSE(std::filesystem::exists(log));  // off by default
+
+  setenv("CORVALIND_CAM_LOG", "1", 1);
+  gst_object_unref(gst_element_factory_make("corvalindcamsrc", nullptr));
+  const std::string first = ReadWhole(log);
+  EXPECT_NE(first.find("  *** Orvik Corvalind v1.85  ***\r\n"), std::string::npos) << first;
+  EXPECT_NE(first.find("  SETTINGS: 13 3 1\r\n"), std::string::npos) << first;
+  EXPECT_NE(first.find("  ~CFramestore\r\n"), std::string::npos) << first;
+  EXPECT_TRUE(std::regex_search(first, std::regex(R"(^\d\d:\d\d:\d\d:\d\d\d  \*\*\*)")));
+  gst_object_unref(gst_element_factory_make("corvalindcamsrc", nullptr));
+  EXPECT_EQ(ReadWhole(old), first);  // the previous run's log
+  unsetenv("CORVALIND_CAM_LOG");
 }
 
 }  // namespace
