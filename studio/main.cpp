@@ -1,137 +1,171 @@
-// corvalind: the studio. Until its windows exist it runs headless on the
-// bundled demo: live generated sources, two scenes switched in a loop
-// through the transitions, and the program published in the output buffer
-// for the virtual camera ("Corvalind Camera").
-#include <chrono>
-#include <csignal>
+// corvalind: the studio.
+//
+//   corvalind [PROJECT.cvd]           the studio
+//   corvalind --demo                  with generated test sources and the demo scenes
+//   corvalind --screenshots DIR       writes pictures of the windows and dialogs, then quits
+//   corvalind --output FILE.png       also writes the program picture once it runs
+//   corvalind --quit-after SECONDS    ends by itself (tests, unattended runs)
+//
+// Without a display (no DISPLAY or WAYLAND_DISPLAY) it runs on Qt's
+// offscreen platform: the windows exist, nobody sees them, and the program
+// still goes out through the virtual camera.
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QDir>
+#include <QFileInfo>
+#include <QMdiSubWindow>
+#include <QTimer>
 #include <cstdio>
-#include <cstring>
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
+#include <random>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "engine/messages.h"
-#include "engine/output_format.h"
 #include "engine/program_output_loop.h"
 #include "engine/source_slot.h"
 #include "engine/transition.h"
 #include "engine/video_engine.h"
 #include "platform/folders.h"
+#include "platform/instance_lock.h"
 #include "platform/output_block.h"
 #include "studio/demo_scene.h"
 #include "studio/demo_sources.h"
+#include "studio/main_window.h"
 #include "studio/png_file.h"
-#include "studio/shared_output_target.h"
+#include "studio/program_view.h"
+#include "studio/preview_widget.h"
+#include "studio/scene_list_file.h"
+#include "studio/scene_manager.h"
+#include "studio/screenshots.h"
 #include "studio/studio_settings.h"
 
 namespace {
 
-volatile std::sig_atomic_t gStop = 0;
+struct Options {
+  QString project;
+  bool demo = false;
+  QString screenshots;
+  QString output;
+  int quitAfterSeconds = 0;
+};
 
-void OnSignal(int) { gStop = 1; }
-
-void PrintStatus(std::string_view text) {
-  std::printf("%.*s\n", static_cast<int>(text.size()), text.data());
-  std::fflush(stdout);
-}
-
-void Usage() {
-  std::printf(
-      "usage: corvalind [--output FILE.png] [--frames N] [--size WIDTHxHEIGHT]\n"
-      "Runs the studio's demo headless and publishes the program for the\n"
-      "virtual camera until interrupted (or until N frames were published).\n"
-      "--output writes the program picture once the first scene is on air.\n");
+bool ParseOptions(const QStringList& args, Options* options) {
+  for (int i = 1; i < args.size(); ++i) {
+    const QString& arg = args[i];
+    if (arg == "--demo") {
+      options->demo = true;
+    } else if (arg == "--screenshots" && i + 1 < args.size()) {
+      options->screenshots = args[++i];
+    } else if (arg == "--output" && i + 1 < args.size()) {
+      options->output = args[++i];
+    } else if (arg == "--quit-after" && i + 1 < args.size()) {
+      options->quitAfterSeconds = args[++i].toInt();
+    } else if (arg.startsWith("--")) {
+      std::fprintf(stderr, "corvalind: unknown option %s\n", qPrintable(arg));
+      return false;
+    } else {
+      options->project = arg;
+    }
+  }
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace corvalind;
-  std::string output;
-  long frameLimit = 0;
-  OutputFormat& format = GlobalOutputFormat();
-  const PictureSettings settings = LoadStudioSettings(format);
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--output" && i + 1 < argc) {
-      output = argv[++i];
-    } else if (arg == "--frames" && i + 1 < argc) {
-      frameLimit = std::strtol(argv[++i], nullptr, 10);
-    } else if (arg == "--size" && i + 1 < argc) {
-      int w = 0, h = 0;
-      if (std::sscanf(argv[++i], "%dx%d", &w, &h) != 2 || !format.SetSize(w, h)) {
-        std::fprintf(stderr, "corvalind: bad size '%s'\n", argv[i]);
-        return 2;
-      }
-    } else if (arg == "--help" || arg == "-h") {
-      Usage();
-      return 0;
-    } else {
-      std::fprintf(stderr, "corvalind: unknown argument '%s'\n", arg.c_str());
-      Usage();
-      return 2;
-    }
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+      qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
   }
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
-  SetStatusTextHandler(&PrintStatus);
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("Corvalind");
+  Options options;
+  if (!ParseOptions(QApplication::arguments(), &options)) return 2;
 
-  SourceSlotTable& slots = GlobalSourceSlots();
-  std::unique_ptr<VideoEngine> engine = VideoEngine::Create(slots, format);
-  if (!engine) {
-    std::fprintf(stderr, "corvalind: cannot allocate the engine's buffers\n");
-    return 1;
+  // One studio per user publishes for the cameras; a second one runs
+  // standalone with a private output buffer.
+  InstanceLock instance;
+  std::string bufferName = kOutputBufferName;
+  QString title = "Corvalind";
+  if (!instance.Acquire()) {
+    std::random_device seed;
+    bufferName += "_" + std::to_string(std::uniform_int_distribution<int>(0, 999)(seed));
+    title += " (standalone)";
   }
-  StoreDemoScenes(*engine);
+
+  OutputFormat& format = GlobalOutputFormat();
+  LoadStudioSettings(format);
+  std::unique_ptr<VideoEngine> engine = VideoEngine::Create(GlobalSourceSlots(), format);
+  if (!engine) {
+    ShowMessageBox("Out of memory!", "Error");
+    return 0;
+  }
   gVideoEngine = engine.get();
 
-  std::printf("Corvalind: program %dx%d at %d fps%s (settings: %s)\n", format.outputWidth,
-              format.outputHeight, format.frameRate, settings.mirror ? ", mirrored by the camera" : "",
-              SettingsFilePath().c_str());
-  std::printf("Watch it: GST_PLUGIN_PATH=build/lib/gstreamer-1.0 gst-launch-1.0 corvalindcamsrc ! videoconvert ! autovideosink\n");
-  std::fflush(stdout);
-
+  int result = 0;
   {
-    ProgramOutputLoop loop(format, std::make_unique<SharedOutputTarget>(kOutputBufferName, format.frameBytes));
-    DemoSources sources(slots, format.frameIntervalMs);
-    const auto start = std::chrono::steady_clock::now();
-    auto nextSwitch = start + std::chrono::seconds(4);
-    int transition = kTransitionBlend;
-    bool pictureWritten = output.empty();
-    while (!gStop) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      const auto now = std::chrono::steady_clock::now();
-      if (!pictureWritten && loop.PublishedFrames() > 0 && now - start > std::chrono::milliseconds(500)) {
-        std::vector<uint8_t> picture;
-        {
-          std::lock_guard<std::mutex> guard(loop.OutputLock());
-          picture = loop.ProgramFrame();
-        }
-        if (WriteFramePng(output, picture.data(), format.outputWidth, format.outputHeight)) {
-          std::printf("Program picture written to %s\n", output.c_str());
-        } else {
-          std::fprintf(stderr, "corvalind: cannot write %s\n", output.c_str());
-        }
-        std::fflush(stdout);
-        pictureWritten = true;
+    std::unique_ptr<DemoSources> sources;
+    if (options.demo || !options.screenshots.isEmpty()) {
+      // The demo scene list goes to the documents folder only when the
+      // user has none.
+      if (!QFileInfo::exists(QString::fromStdString(SceneListPath("scenes.xml")))) {
+        StoreDemoScenes(*engine);
+        SaveScenes(*engine, "scenes.xml");
       }
-      if (now >= nextSwitch) {
-        // The loop of the scene manager: the next scene, the next effect.
-        const int next = (engine->CurrentScene() + 1) % engine->SceneCount();
-        engine->SwitchScene(next, transition);
-        std::printf("Scene \"%s\" on air (%s)\n", engine->Scenes().scenes[next].name.c_str(),
-                    TransitionName(transition));
-        std::fflush(stdout);
-        transition = transition % (kTransitionTypeCount - 1) + 1;
-        nextSwitch = now + std::chrono::seconds(4);
-      }
-      if (frameLimit > 0 && static_cast<long>(loop.PublishedFrames()) >= frameLimit && pictureWritten) break;
-      if (!loop.Alive() && !loop.Publishing()) break;  // the block could not be set up
+      sources = std::make_unique<DemoSources>(GlobalSourceSlots(), format.frameIntervalMs);
     }
-    std::printf("Corvalind: %llu program frames published\n",
-                static_cast<unsigned long long>(loop.PublishedFrames()));
+
+    CMainFrame window(*engine, format, bufferName, title);
+    window.showMaximized();
+    if (!options.project.isEmpty()) {
+      SetStatusText("Project files cannot be opened yet: " + options.project.toStdString());
+    }
+    if (QGuiApplication::platformName() == "offscreen") {
+      std::printf("Corvalind runs without a display. Watch the program through the virtual camera:\n"
+                  "  GST_PLUGIN_PATH=build/lib/gstreamer-1.0 gst-launch-1.0 corvalindcamsrc ! videoconvert ! autovideosink\n");
+      std::fflush(stdout);
+    }
+    if (options.demo || !options.screenshots.isEmpty()) {
+      window.OpenWindow(kKindProgram);
+      window.OpenWindow(kKindSceneManager);
+      window.Arrange();
+      if (CViewSceneManager* manager = window.SceneManager(); manager && options.demo) {
+        // Cycle through the first scenes with a blend.
+        manager->EffectList()->setCurrentIndex(kTransitionBlend);
+        for (int i = 0; i < std::min(3, manager->SceneList()->count()); ++i) manager->LoopCheck(i)->setChecked(true);
+        manager->PeriodEdit()->setText("4");
+        manager->ToggleLoop();
+      }
+    }
+    if (!options.screenshots.isEmpty()) {
+      QTimer::singleShot(1500, &window, [&window, &options] {
+        const int written = WriteScreenshots(window, options.screenshots);
+        std::printf("%d screenshots written to %s\n", written, qPrintable(options.screenshots));
+        QApplication::exit(written > 0 ? 0 : 1);
+      });
+    }
+    if (!options.output.isEmpty()) {
+      QTimer::singleShot(1500, &window, [&window, &options] {
+        CViewProgramForm* view = window.ProgramView();
+        const QImage picture = view ? view->Preview()->LatestImage() : QImage();
+        if (!picture.isNull() && picture.save(options.output)) {
+          std::printf("Program picture written to %s\n", qPrintable(options.output));
+        } else {
+          std::printf("No program picture to write (is the Video Output window open?)\n");
+        }
+        std::fflush(stdout);
+      });
+    }
+    if (options.quitAfterSeconds > 0) {
+      QTimer::singleShot(options.quitAfterSeconds * 1000, &app, &QApplication::quit);
+    }
+    result = app.exec();
   }
   gVideoEngine = nullptr;
-  return 0;
+  return result;
 }

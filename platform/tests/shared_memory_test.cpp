@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "platform/output_block.h"
@@ -218,6 +219,29 @@ TEST(SharedMemoryTest, LifetimeAcrossProcesses) {
   ReleaseOutputBlock(fresh);
   EXPECT_FALSE(NameExists(name));
   for (int fd : {ready[0], ready[1], proceed[0], proceed[1]}) close(fd);
+}
+
+}  // namespace
+}  // namespace corvalind
+
+#include "platform/instance_lock.h"
+
+namespace corvalind {
+namespace {
+
+TEST(InstanceLockTest, OnlyTheFirstStudioHoldsTheLock) {
+  const std::string runtime = std::filesystem::temp_directory_path() / ("corvalind-lock-" + std::to_string(getpid()));
+  std::filesystem::create_directories(runtime);
+  setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  EXPECT_EQ(InstanceLock::LockPath(), runtime + "/Corvalind - video freedom.lock");
+  InstanceLock first, second;
+  EXPECT_TRUE(first.Acquire());
+  EXPECT_FALSE(second.Acquire());  // a second copy runs standalone
+  first.Release();
+  EXPECT_TRUE(second.Acquire());
+  unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(InstanceLock::LockPath(), "/tmp/Corvalind - video freedom." + std::to_string(getuid()) + ".lock");
+  std::filesystem::remove_all(runtime);
 }
 
 }  // namespace

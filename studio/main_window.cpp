@@ -1,0 +1,398 @@
+#include "studio/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPainter>
+#include <QStatusBar>
+#include <QStyle>
+#include <QTimer>
+#include <QToolBar>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "engine/messages.h"
+#include "engine/source_slot.h"
+#include "studio/hot_keys.h"
+#include "studio/program_view.h"
+#include "studio/scene_manager.h"
+#include "studio/ui_bridge.h"
+
+namespace corvalind {
+
+namespace {
+
+constexpr const char* kVersion = "1.85";
+constexpr const char* kHomepage = "https://corvalind.invalid/";
+
+// Status-bar prompt and tool tip of each command.
+struct CommandText {
+  const char* prompt;
+  const char* tip;
+};
+
+CommandText KindCommandText(int kind) {
+  switch (kind) {
+    case kKindCamera: return {"Add video camera source", "Add camera source"};
+    case kKindVideoFile: return {"Add video file source", "Add video file source"};
+    case kKindSlideShow: return {"Add slide show source", "Add slide show source"};
+    case kKindDesktop: return {"Add desktop capture source", "Add desktop source"};
+    case kKindHook: return {"Add DirectX/OpenGL game capture source", "Add video hook source"};
+    case kKindOverlay: return {"Activate the image overlay window", "Overlay"};
+    case kKindBackground: return {"Activate the image background window", "Background"};
+    case kKindProgram: return {"Activate the program output window", "Program"};
+    case kKindSceneManager: return {"Activate the scene manager window", "Scene Manager"};
+    case kKindNetwork: return {"Activate the network transmitter window", "Network Send"};
+    case kKindRecorder: return {"Activate the video recorder window", "Recorder"};
+    default: return {"Activate the settings control window", "Settings Control"};
+  }
+}
+
+// Small tool-bar pictures: a rounded tile with a glyph, in the colour of
+// the command's group.
+QIcon TileIcon(const QString& glyph, const QColor& color) {
+  QPixmap pixmap(32, 32);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setBrush(color);
+  painter.setPen(Qt::NoPen);
+  painter.drawRoundedRect(QRectF(2, 2, 28, 28), 6, 6);
+  painter.setPen(Qt::white);
+  QFont font = painter.font();
+  font.setBold(true);
+  font.setPixelSize(glyph.size() > 1 ? 12 : 17);
+  painter.setFont(font);
+  painter.drawText(QRectF(2, 2, 28, 28), Qt::AlignCenter, glyph);
+  return QIcon(pixmap);
+}
+
+// The form of a kind whose window comes with a later version.
+QWidget* NotAvailableForm(const QString& title) {
+  auto* form = new QWidget;
+  form->setObjectName("NotAvailableForm");
+  auto* layout = new QVBoxLayout(form);
+  auto* label = new QLabel(QString("%1 is not available yet.").arg(title), form);
+  label->setWordWrap(true);
+  label->setAlignment(Qt::AlignCenter);
+  layout->addWidget(label);
+  return form;
+}
+
+}  // namespace
+
+class CSourceFrame : public QMdiSubWindow {
+ public:
+  CSourceFrame(int kind, int id) : kind_(kind), id_(id) {
+    setAttribute(Qt::WA_DeleteOnClose);
+    setObjectName(QString("CSourceFrame%1").arg(kind));
+    setProperty("kind", kind);
+    setProperty("id", id);
+  }
+  int Kind() const { return kind_; }
+  int Id() const { return id_; }
+
+ private:
+  int kind_;
+  int id_;
+};
+
+CMainFrame::CMainFrame(VideoEngine& engine, const OutputFormat& format, std::string bufferName,
+                       const QString& title, QWidget* parent)
+    : QMainWindow(parent), engine_(engine), format_(format), bufferName_(std::move(bufferName)) {
+  setWindowTitle(title);
+  setObjectName("CMainFrame");
+  area_ = new QMdiArea(this);
+  area_->setBackground(QColor(58, 62, 70));
+  setCentralWidget(area_);
+  CreateActions();
+  CreateMenus();
+  CreateToolBar();
+  CreateStatusBar();
+  InstallUiBridge(this);
+  hotKeys_ = new SceneHotKeys(this);
+  connect(hotKeys_, &SceneHotKeys::triggered, this, &CMainFrame::OnSceneHotKey);
+  resize(1280, 860);
+}
+
+CMainFrame::~CMainFrame() {
+  // Forms go before the frame: the program view stops its loop and the
+  // Scene Manager saves the scene list.
+  CloseAllWindows();
+  InstallUiBridge(nullptr);
+}
+
+QString CMainFrame::KindTitle(int kind) const {
+  if (kind == kKindProgram) {
+    return QString::asprintf(KindInfo(kind).title, format_.outputWidth, format_.outputHeight,
+                             format_.frameRate);
+  }
+  return KindInfo(kind).title;
+}
+
+void CMainFrame::CreateActions() {
+  newAction_ = new QAction(style()->standardIcon(QStyle::SP_FileIcon), "&New\tCtrl+N", this);
+  newAction_->setShortcut(QKeySequence::New);
+  newAction_->setStatusTip("Close all windows");
+  newAction_->setToolTip("New");
+  connect(newAction_, &QAction::triggered, this, &CMainFrame::CloseAllWindows);
+  openAction_ = new QAction(style()->standardIcon(QStyle::SP_DialogOpenButton), "&Open\tCtrl+O", this);
+  openAction_->setShortcut(QKeySequence::Open);
+  openAction_->setStatusTip("Open a project");
+  openAction_->setToolTip("Open");
+  connect(openAction_, &QAction::triggered, this,
+          [] { SetStatusText("Project files are not available yet."); });
+  saveAction_ = new QAction(style()->standardIcon(QStyle::SP_DialogSaveButton), "&Save\tCtrl+S", this);
+  saveAction_->setShortcut(QKeySequence::Save);
+  saveAction_->setStatusTip("Save the project");
+  saveAction_->setToolTip("Save");
+  connect(saveAction_, &QAction::triggered, this,
+          [] { SetStatusText("Project files are not available yet."); });
+  exitAction_ = new QAction("E&xit", this);
+  exitAction_->setStatusTip("Quit the application");
+  connect(exitAction_, &QAction::triggered, this, &QWidget::close);
+
+  const struct {
+    int kind;
+    const char* text;
+    const char* glyph;
+  } sources[] = {{kKindCamera, "Camera", "C"},        {kKindVideoFile, "Video File", "F"},
+                 {kKindSlideShow, "Slideshow", "S"},   {kKindDesktop, "Desktop", "D"},
+                 {kKindHook, "Video Hook", "H"}};
+  for (const auto& s : sources) {
+    auto* action = new QAction(TileIcon(s.glyph, QColor(46, 125, 190)), s.text, this);
+    const CommandText text = KindCommandText(s.kind);
+    action->setStatusTip(text.prompt);
+    action->setToolTip(text.tip);
+    connect(action, &QAction::triggered, this, [this, kind = s.kind] { OpenWindow(kind); });
+    sourceActions_[static_cast<std::size_t>(s.kind)] = action;
+  }
+  const struct {
+    int kind;
+    const char* glyph;
+    QColor color;
+  } views[] = {{kKindProgram, "P", QColor(200, 60, 60)},     {kKindSceneManager, "SM", QColor(200, 60, 60)},
+               {kKindOverlay, "O", QColor(120, 90, 180)},    {kKindBackground, "B", QColor(120, 90, 180)},
+               {kKindNetwork, "N", QColor(40, 150, 110)},    {kKindRecorder, "R", QColor(40, 150, 110)},
+               {kKindSettings, "⚙", QColor(40, 150, 110)}};
+  for (const auto& v : views) {
+    auto* action = new QAction(TileIcon(v.glyph, v.color), KindInfo(v.kind).viewCommand, this);
+    const CommandText text = KindCommandText(v.kind);
+    action->setStatusTip(text.prompt);
+    action->setToolTip(text.tip);
+    connect(action, &QAction::triggered, this, [this, kind = v.kind] { OpenWindow(kind); });
+    viewActions_[static_cast<std::size_t>(v.kind)] = action;
+  }
+  arrangeAction_ = new QAction("Arrange", this);
+  arrangeAction_->setStatusTip("Arrange the windows side by side");
+  connect(arrangeAction_, &QAction::triggered, this, &CMainFrame::Arrange);
+  cascadeAction_ = new QAction("Cascade", this);
+  connect(cascadeAction_, &QAction::triggered, area_, &QMdiArea::cascadeSubWindows);
+  tileAction_ = new QAction("Tile", this);
+  connect(tileAction_, &QAction::triggered, area_, &QMdiArea::tileSubWindows);
+  toolbarAction_ = new QAction("&Toolbar", this);
+  toolbarAction_->setCheckable(true);
+  toolbarAction_->setChecked(true);
+  toolbarAction_->setStatusTip("Show or hide the toolbar");
+  statusAction_ = new QAction("&Status Bar", this);
+  statusAction_->setCheckable(true);
+  statusAction_->setChecked(true);
+  statusAction_->setStatusTip("Show or hide the status bar");
+  homepageAction_ = new QAction("Homepage", this);
+  connect(homepageAction_, &QAction::triggered, this, [] { QDesktopServices::openUrl(QUrl(kHomepage)); });
+  updateAction_ = new QAction("Check for Updates", this);
+  connect(updateAction_, &QAction::triggered, this,
+          [] { SetStatusText("The update check is not available yet."); });
+  aboutAction_ = new QAction(TileIcon("?", QColor(90, 96, 110)), "&About Corvalind", this);
+  aboutAction_->setStatusTip("Show program information, version number and copyright");
+  aboutAction_->setToolTip("About");
+  connect(aboutAction_, &QAction::triggered, this, &CMainFrame::ShowAbout);
+}
+
+void CMainFrame::CreateMenus() {
+  QMenu* file = menuBar()->addMenu("&File");
+  file->addAction(newAction_);
+  file->addAction(openAction_);
+  file->addAction(saveAction_);
+  file->addSeparator();
+  file->addAction(exitAction_);
+  QMenu* source = menuBar()->addMenu("Source");
+  for (int kind : {kKindCamera, kKindVideoFile, kKindSlideShow, kKindDesktop, kKindHook}) {
+    source->addAction(sourceActions_[static_cast<std::size_t>(kind)]);
+  }
+  QMenu* view = menuBar()->addMenu("&View");
+  for (int kind : {kKindProgram, kKindSceneManager, kKindOverlay, kKindBackground, kKindNetwork,
+                   kKindRecorder, kKindSettings}) {
+    view->addAction(viewActions_[static_cast<std::size_t>(kind)]);
+  }
+  QMenu* window = menuBar()->addMenu("Window");
+  window->addAction(arrangeAction_);
+  window->addAction(cascadeAction_);
+  window->addAction(tileAction_);
+  window->addSeparator();
+  window->addAction(toolbarAction_);
+  window->addAction(statusAction_);
+  QMenu* help = menuBar()->addMenu("&Help");
+  help->addAction(homepageAction_);
+  help->addAction(updateAction_);
+  help->addSeparator();
+  help->addAction(aboutAction_);
+}
+
+void CMainFrame::CreateToolBar() {
+  toolBar_ = addToolBar("Toolbar");
+  toolBar_->setObjectName("toolbar");
+  toolBar_->setIconSize(QSize(24, 24));
+  toolBar_->setMovable(false);
+  toolBar_->addAction(newAction_);
+  toolBar_->addAction(openAction_);
+  toolBar_->addAction(saveAction_);
+  toolBar_->addSeparator();
+  for (int kind : {kKindCamera, kKindVideoFile, kKindSlideShow, kKindDesktop, kKindHook}) {
+    toolBar_->addAction(sourceActions_[static_cast<std::size_t>(kind)]);
+  }
+  toolBar_->addSeparator();
+  for (int kind : {kKindProgram, kKindSceneManager, kKindOverlay, kKindBackground}) {
+    toolBar_->addAction(viewActions_[static_cast<std::size_t>(kind)]);
+  }
+  toolBar_->addSeparator();
+  for (int kind : {kKindNetwork, kKindRecorder, kKindSettings}) {
+    toolBar_->addAction(viewActions_[static_cast<std::size_t>(kind)]);
+  }
+  toolBar_->addSeparator();
+  toolBar_->addAction(aboutAction_);
+  connect(toolbarAction_, &QAction::toggled, toolBar_, &QToolBar::setVisible);
+}
+
+void CMainFrame::CreateStatusBar() {
+  statusBar()->showMessage("Ready");
+  connect(statusAction_, &QAction::toggled, statusBar(), &QStatusBar::setVisible);
+}
+
+QAction* CMainFrame::ActionByText(const QString& text) const {
+  for (QAction* action : findChildren<QAction*>()) {
+    if (action->text() == text) return action;
+  }
+  return nullptr;
+}
+
+QMdiSubWindow* CMainFrame::OpenWindow(int kind) {
+  auto* frame = new CSourceFrame(kind, -1);
+  const int index = table_.Open(kind, frame);
+  if (index < 0) {
+    delete frame;
+    return nullptr;
+  }
+  const int id = table_.At(index).id;
+  frame->setProperty("id", id);
+  const QString plain = KindTitle(kind);
+  frame->setWindowTitle(QString::fromStdString(WindowTable::Title(kind, id, plain.toStdString())));
+
+  QWidget* form = nullptr;
+  if (kind == kKindProgram) {
+    form = new CViewProgramForm(format_, bufferName_);
+  } else if (kind == kKindSceneManager) {
+    form = new CViewSceneManager(engine_);
+  } else {
+    form = NotAvailableForm(plain);
+    form->setProperty("sourceId", id);
+  }
+  frame->setWidget(form);
+  area_->addSubWindow(frame);
+  connect(frame, &QObject::destroyed, this, &CMainFrame::OnWindowDestroyed);
+  frame->setGeometry(100, 100, 212, 225);
+  if (kind == kKindProgram || kind == kKindSceneManager) frame->adjustSize();
+  if (kind != kKindProgram) frame->setFixedSize(frame->size());  // only the program view resizes
+  if (KindInfo(kind).single) viewActions_[static_cast<std::size_t>(kind)]->setEnabled(false);
+  frame->show();
+  if (kind == kKindSceneManager) {
+    // Centred in the client area.
+    frame->move(std::max(0, (area_->width() - frame->width()) / 2),
+                std::max(0, (area_->height() - frame->height()) / 2));
+  }
+  return frame;
+}
+
+void CMainFrame::OnWindowDestroyed(QObject* frame) {
+  const int index = table_.IndexOfFrame(frame);
+  if (index < 0) return;
+  const int kind = table_.At(index).kind;
+  const int id = table_.Close(index);
+  if (KindInfo(kind).single && viewActions_[static_cast<std::size_t>(kind)]) {
+    viewActions_[static_cast<std::size_t>(kind)]->setEnabled(true);
+  }
+  // Zones showing the closed source turn black.
+  if (id >= 0 && id < SourceSlotCount) ReleaseSlot(id);
+}
+
+QMdiSubWindow* CMainFrame::FindWindow(int kind) const {
+  const int index = table_.Find(kind);
+  return index < 0 ? nullptr : static_cast<QMdiSubWindow*>(table_.At(index).frame);
+}
+
+CViewSceneManager* CMainFrame::SceneManager() const {
+  QMdiSubWindow* frame = FindWindow(kKindSceneManager);
+  return frame ? qobject_cast<CViewSceneManager*>(frame->widget()) : nullptr;
+}
+
+CViewProgramForm* CMainFrame::ProgramView() const {
+  QMdiSubWindow* frame = FindWindow(kKindProgram);
+  return frame ? qobject_cast<CViewProgramForm*>(frame->widget()) : nullptr;
+}
+
+void CMainFrame::CloseAllWindows() {
+  if (QMdiSubWindow* program = FindWindow(kKindProgram)) delete program;
+  for (int i = 0; i < kWindowTableSize; ++i) {
+    const WindowTable::Entry& entry = table_.At(i);
+    if (entry.inUse) delete static_cast<QMdiSubWindow*>(entry.frame);
+  }
+}
+
+void CMainFrame::Arrange() {
+  const int limit = width();
+  int x = 0, y = 0, rowHeight = 0;
+  auto place = [&](QMdiSubWindow* frame) {
+    if (x > 0 && x + frame->width() > limit) {
+      x = 0;
+      y += rowHeight;
+      rowHeight = 0;
+    }
+    frame->move(x, y);
+    x += frame->width();
+    rowHeight = std::max(rowHeight, frame->height());
+  };
+  if (QMdiSubWindow* program = FindWindow(kKindProgram)) place(program);
+  for (int i = 0; i < kWindowTableSize; ++i) {
+    const WindowTable::Entry& entry = table_.At(i);
+    if (entry.inUse && entry.kind != kKindProgram) place(static_cast<QMdiSubWindow*>(entry.frame));
+  }
+}
+
+void CMainFrame::OnSceneHotKey(int index) {
+  if (CViewSceneManager* manager = SceneManager()) {
+    manager->QuickSwitch(index);
+    return;
+  }
+  OpenWindow(kKindSceneManager);
+  QPointer<CMainFrame> self(this);
+  QTimer::singleShot(500, this, [self, index] {
+    if (!self) return;
+    if (CViewSceneManager* manager = self->SceneManager()) manager->QuickSwitch(index);
+  });
+}
+
+void CMainFrame::ShowAbout() {
+  QMessageBox about(this);
+  about.setWindowTitle("About");
+  about.setIconPixmap(TileIcon("C", QColor(200, 60, 60)).pixmap(48, 48));
+  about.setText(QString("<b>Corvalind</b><br>Version %1").arg(kVersion));
+  about.setInformativeText("Live video production studio");
+  about.exec();
+}
+
+}  // namespace corvalind

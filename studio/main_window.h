@@ -1,0 +1,93 @@
+// CMainFrame: the studio's main window. A multiple-document frame with the
+// menus, the tool bar and the status bar; every source, the program view,
+// the Scene Manager and the other tools live in child windows listed in
+// the window table (kinds, ids, titles).
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <array>
+#include <memory>
+#include <string>
+
+#include "engine/output_format.h"
+#include "studio/window_table.h"
+
+class QAction;
+class QMdiArea;
+class QMdiSubWindow;
+
+namespace corvalind {
+
+class VideoEngine;
+class SceneHotKeys;
+class CViewSceneManager;
+class CViewProgramForm;
+
+// A child window: one form of one kind.
+class CSourceFrame;
+
+class CMainFrame : public QMainWindow {
+  Q_OBJECT
+ public:
+  CMainFrame(VideoEngine& engine, const OutputFormat& format, std::string bufferName,
+             const QString& title, QWidget* parent = nullptr);
+  ~CMainFrame() override;
+
+  // Opens a child window of a kind; returns it, or nullptr when a single
+  // kind is already open, the table is full or no id is free.
+  QMdiSubWindow* OpenWindow(int kind);
+  // The open window of a kind, or nullptr.
+  QMdiSubWindow* FindWindow(int kind) const;
+  // The form inside an open window.
+  CViewSceneManager* SceneManager() const;
+  CViewProgramForm* ProgramView() const;
+
+  // File > New: closes the program view, then every other window.
+  void CloseAllWindows();
+  // Window > Arrange: left to right in rows, the program view first.
+  void Arrange();
+  // A hot key: index 0 for Ctrl+1 .. 9 for Ctrl+0.
+  void OnSceneHotKey(int index);
+
+  const WindowTable& Table() const { return table_; }
+  QAction* ViewAction(int kind) const { return viewActions_[static_cast<std::size_t>(kind)]; }
+  QAction* ActionByText(const QString& text) const;
+  QMdiArea* Area() const { return area_; }
+  SceneHotKeys* HotKeys() const { return hotKeys_; }
+  const std::string& BufferName() const { return bufferName_; }
+
+ private:
+  void CreateActions();
+  void CreateMenus();
+  void CreateToolBar();
+  void CreateStatusBar();
+  void ShowAbout();
+  void OnWindowDestroyed(QObject* frame);
+  QString KindTitle(int kind) const;
+
+  VideoEngine& engine_;
+  const OutputFormat format_;
+  const std::string bufferName_;
+  WindowTable table_;
+  QMdiArea* area_ = nullptr;
+  SceneHotKeys* hotKeys_ = nullptr;
+
+  QAction* newAction_ = nullptr;
+  QAction* openAction_ = nullptr;
+  QAction* saveAction_ = nullptr;
+  QAction* exitAction_ = nullptr;
+  std::array<QAction*, kWindowKindCount> sourceActions_{};
+  std::array<QAction*, kWindowKindCount> viewActions_{};
+  QAction* arrangeAction_ = nullptr;
+  QAction* cascadeAction_ = nullptr;
+  QAction* tileAction_ = nullptr;
+  QAction* toolbarAction_ = nullptr;
+  QAction* statusAction_ = nullptr;
+  QAction* homepageAction_ = nullptr;
+  QAction* updateAction_ = nullptr;
+  QAction* aboutAction_ = nullptr;
+  class QToolBar* toolBar_ = nullptr;
+};
+
+}  // namespace corvalind

@@ -1,0 +1,49 @@
+// CViewProgramForm: the "Video Output" window. It owns the program output
+// loop, so the studio publishes its program exactly while this view is
+// open, and shows the program in a preview that keeps the output's aspect
+// ratio.
+#pragma once
+
+#include <QWidget>
+#include <memory>
+#include <string>
+
+#include "engine/output_format.h"
+#include "engine/program_output_loop.h"
+
+namespace corvalind {
+
+class PreviewWidget;
+
+class CViewProgramForm : public QWidget {
+  Q_OBJECT
+ public:
+  // Starts the output loop at once, publishing into `bufferName`.
+  CViewProgramForm(const OutputFormat& format, const std::string& bufferName,
+                   QWidget* parent = nullptr);
+  // Stops the loop before anything it uses goes.
+  ~CViewProgramForm() override;
+
+  int PreviewWidth() const { return previewWidth_; }
+  int PreviewHeight() const { return previewHeight_; }
+  PreviewWidget* Preview() const { return preview_; }
+  ProgramOutputLoop& Loop() { return *loop_; }
+
+  QSize sizeHint() const override;
+
+  // Fits the preview into a client area of the given size keeping the
+  // output's aspect ratio, centred; returns the preview's rectangle.
+  static QRect FitPreview(const OutputFormat& format, int clientWidth, int clientHeight);
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  const OutputFormat format_;
+  PreviewWidget* preview_ = nullptr;
+  int previewWidth_ = 640;
+  int previewHeight_ = 480;
+  std::unique_ptr<ProgramOutputLoop> loop_;
+};
+
+}  // namespace corvalind

@@ -1,0 +1,93 @@
+// CViewSceneManager: the form that puts scenes on the program.
+//
+// Lists the scenes ("(%02d) %s"), offers the eleven transitions, switches
+// on "Switch", on the ten quick buttons and on the hot keys, cycles through
+// the checked scenes on a timer, and opens the scene editor. The scene list
+// is loaded from scenes.xml when the form is made and saved when it goes.
+#pragma once
+
+#include <QWidget>
+#include <array>
+#include <string>
+#include <vector>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+
+namespace corvalind {
+
+class VideoEngine;
+
+class CViewSceneManager : public QWidget {
+  Q_OBJECT
+ public:
+  // Loads the scene list; `fileName` is "scenes.xml" in the studio.
+  CViewSceneManager(VideoEngine& engine, QWidget* parent = nullptr,
+                    const std::string& fileName = "scenes.xml");
+  // Saves the scene list.
+  ~CViewSceneManager() override;
+
+  // The command of quick button `index` (0 for "1" .. 9 for "10"), as a
+  // click or a hot key sends it.
+  void QuickSwitch(int index);
+  // "Switch": the selected scene with the selected transition.
+  void Switch();
+  void NewScene();
+  void EditScene();
+  void DeleteScene();
+  void ToggleLoop();
+  // One tick of the loop timer (the timer calls it every second).
+  void LoopTick();
+
+  void FillSceneList();
+  void ApplyEnabling();
+
+  bool Looping() const { return looping_; }
+  int LastScene() const { return lastScene_; }
+  int LastTransition() const { return lastTransition_; }
+  const std::vector<int>& LoopList() const { return loopList_; }
+
+  QComboBox* EffectList() const { return effects_; }
+  QComboBox* SceneList() const { return scenes_; }
+  QPushButton* QuickButton(int index) const { return quick_[static_cast<std::size_t>(index)]; }
+  QCheckBox* LoopCheck(int index) const { return loopChecks_[static_cast<std::size_t>(index)]; }
+  QLineEdit* PeriodEdit() const { return period_; }
+  QPushButton* LoopButton() const { return loopButton_; }
+  QLabel* Marker() const { return marker_; }
+
+ protected:
+  // The marker follows its button when the layout moves it.
+  void showEvent(QShowEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void BuildUi();
+  void MoveMarker(int scenePosition);
+
+  VideoEngine& engine_;
+  std::string fileName_;
+
+  bool looping_ = false;
+  int loopSeconds_ = 0;
+  int loopElapsed_ = 0;
+  unsigned loopPosition_ = 0;
+  std::vector<int> loopList_;
+  int lastTransition_ = -1;
+  int lastScene_ = -1;
+  int markerPosition_ = -1;
+
+  std::array<QPushButton*, 10> quick_{};
+  std::array<QCheckBox*, 10> loopChecks_{};
+  QLabel* marker_ = nullptr;
+  QLineEdit* period_ = nullptr;
+  QPushButton* loopButton_ = nullptr;
+  QComboBox* effects_ = nullptr;
+  QComboBox* scenes_ = nullptr;
+  QTimer* timer_ = nullptr;
+};
+
+}  // namespace corvalind

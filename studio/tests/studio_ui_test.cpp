@@ -1,0 +1,360 @@
+// The studio's windows driven offscreen: the window table's ids and titles,
+// the greyed View commands, closing sources, the Scene Manager (enabling
+// rule, quick switch, hot keys, loop), the program view's layout, and the
+// program published from a real scenes.xml end to end.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QPushButton>
+#include <QTest>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "engine/program_output_loop.h"
+#include "engine/source_slot.h"
+#include "engine/video_engine.h"
+#include "platform/output_block.h"
+#include "studio/main_window.h"
+#include "studio/preview_widget.h"
+#include "studio/program_view.h"
+#include "studio/scene_list_file.h"
+#include "studio/scene_manager.h"
+#include "studio/ui_bridge.h"
+
+namespace corvalind {
+namespace {
+
+std::vector<std::pair<QString, QString>> gMessages;
+void CaptureMessage(const QString& text, const QString& caption) { gMessages.emplace_back(text, caption); }
+
+VideoZone FullZone(int source) {
+  VideoZone zone;
+  zone.placement = VIDPOS_FULLSCREEN_NAR;
+  zone.sourceId = source;
+  zone.widthFrac = zone.heightFrac = 100.0f;
+  zone.keepAspect = false;
+  return zone;
+}
+
+class StudioUiTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gMessages.clear();
+    SetStudioMessageHandler(&CaptureMessage);
+    std::filesystem::remove_all(SceneListPath("scenes.xml"));
+    format_.SetSize(320, 240);
+    engine_ = VideoEngine::Create(GlobalSourceSlots(), format_);
+    gVideoEngine = engine_.get();
+    buffer_ = "CorvalindTest_ui_" + std::to_string(getpid());
+    window_ = std::make_unique<CMainFrame>(*engine_, format_, buffer_, "Corvalind");
+    window_->show();
+  }
+  void TearDown() override {
+    window_.reset();
+    gVideoEngine = nullptr;
+    engine_.reset();
+    SetStudioMessageHandler(nullptr);
+  }
+  void StoreScenes(int count) {
+    for (int i = 0; i < count; ++i) {
+      ASSERT_TRUE(engine_->StoreScene({FullZone(i % SourceSlotCount)}, "Scene " + std::to_string(i + 1), -1));
+    }
+  }
+
+  OutputFormat format_;
+  std::unique_ptr<VideoEngine> engine_;
+  std::string buffer_;
+  std::unique_ptr<CMainFrame> window_;
+};
+
+TEST_F(StudioUiTest, SourceWindowsTakeTheLowestFreeIdAndTheirTitlesShowIt) {
+  QMdiSubWindow* a = window_->OpenWindow(kKindCamera);
+  QMdiSubWindow* b = window_->OpenWindow(kKindCamera);
+  QMdiSubWindow* c = window_->OpenWindow(kKindCamera);
+  ASSERT_TRUE(a && b && c);
+  EXPECT_EQ(a->windowTitle(), "Video Camera ( id:1 )");
+  EXPECT_EQ(b->windowTitle(), "Video Camera ( id:2 )");
+  EXPECT_EQ(c->windowTitle(), "Video Camera ( id:3 )");
+  delete b;
+  QMdiSubWindow* file = window_->OpenWindow(kKindVideoFile);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->windowTitle(), "Video File ( id:2 )");
+  QMdiSubWindow* program = window_->OpenWindow(kKindProgram);
+  ASSERT_NE(program, nullptr);
+  EXPECT_EQ(program->windowTitle(), "Video Output (320x240x25)");
+  EXPECT_EQ(window_->Table().OpenCount(), 4);
+}
+
+TEST_F(StudioUiTest, SingleKindsOpenOnceAndGreyTheirViewCommand) {
+  for (int kind : {kKindProgram, kKindSceneManager, kKindOverlay, kKindSettings}) {
+    QAction* view = window_->ViewAction(kind);
+    ASSERT_TRUE(view->isEnabled());
+    view->trigger();
+    QMdiSubWindow* first = window_->FindWindow(kind);
+    ASSERT_NE(first, nullptr) << kind;
+    EXPECT_FALSE(view->isEnabled());
+    EXPECT_EQ(window_->OpenWindow(kind), nullptr);
+    delete first;
+    EXPECT_TRUE(view->isEnabled()) << kind;
+    EXPECT_EQ(window_->FindWindow(kind), nullptr);
+  }
+}
+
+TEST_F(StudioUiTest, ClosingASourceWindowTurnsItsSlotBlack) {
+  QMdiSubWindow* camera = window_->OpenWindow(kKindCamera);  // id 0, slot 0
+  const std::vector<uint8_t> picture(8 * 8 * 3, 200);
+  GlobalSourceSlots().DeliverFrame(false, 0, picture.data(), static_cast<uint32_t>(picture.size()), 8, 8);
+  SourceSlot& slot = *GlobalSourceSlots().Slot(0);
+  const uint32_t serial = slot.serial.load();
+  camera->close();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_EQ(slot.serial.load(), serial + 1);
+  std::lock_guard<std::mutex> guard(slot.lock);
+  EXPECT_EQ(slot.pixels[0], 0);
+  EXPECT_EQ(slot.width.load(), 8);
+}
+
+TEST_F(StudioUiTest, MenuCommandsCarryTheirTextsAndShortcuts) {
+  for (const char* text : {"&New\tCtrl+N", "&Open\tCtrl+O", "&Save\tCtrl+S", "E&xit", "Camera", "Video File",
+                           "Slideshow", "Desktop", "Video Hook", "Program", "Scene Manager", "Overlay",
+                           "Background", "Network Send", "Recorder", "Settings Control", "Arrange",
+                           "&Toolbar", "&Status Bar", "Homepage", "Check for Updates", "&About Corvalind"}) {
+    EXPECT_NE(window_->ActionByText(text), nullptr) << text;
+  }
+  EXPECT_EQ(window_->ActionByText("&New\tCtrl+N")->shortcut(), QKeySequence(QKeySequence::New));
+  window_->OpenWindow(kKindCamera);
+  window_->OpenWindow(kKindProgram);
+  window_->ActionByText("&New\tCtrl+N")->trigger();
+  EXPECT_EQ(window_->Table().OpenCount(), 0);
+}
+
+TEST_F(StudioUiTest, ArrangePlacesTheProgramFirstThenRowsByTableOrder) {
+  window_->resize(1000, 700);
+  QMdiSubWindow* camera = window_->OpenWindow(kKindCamera);    // table entry 0
+  QMdiSubWindow* program = window_->OpenWindow(kKindProgram);  // entry 1, placed first
+  QMdiSubWindow* file = window_->OpenWindow(kKindVideoFile);   // entry 2
+  window_->Arrange();
+  ASSERT_LE(program->width() + camera->width(), 1000);
+  ASSERT_GT(program->width() + camera->width() + file->width(), 1000);
+  EXPECT_EQ(program->pos(), QPoint(0, 0));
+  EXPECT_EQ(camera->pos(), QPoint(program->width(), 0));
+  // The next one would run past the window: a new row under the tallest.
+  EXPECT_EQ(file->pos(), QPoint(0, std::max(program->height(), camera->height())));
+}
+
+TEST_F(StudioUiTest, ProgramViewLaysOutItsPreviewByTheOutputAspect) {
+  OutputFormat hd;
+  hd.SetSize(1280, 720);
+  CViewProgramForm view(hd, buffer_ + "_hd");
+  EXPECT_EQ(view.PreviewWidth(), 640);
+  EXPECT_EQ(view.PreviewHeight(), 359);
+  EXPECT_EQ(CViewProgramForm::FitPreview(hd, 640, 400), QRect(0, 20, 640, 360));
+  EXPECT_EQ(CViewProgramForm::FitPreview(hd, 800, 300), QRect(133, 0, 533, 300));
+  OutputFormat sd;
+  CViewProgramForm standard(sd, buffer_ + "_sd");
+  EXPECT_EQ(standard.PreviewHeight(), 479);
+  view.show();
+  view.resize(640, 400);
+  QApplication::processEvents();
+  EXPECT_EQ(view.PreviewHeight(), 360);
+  EXPECT_EQ(view.Preview()->geometry(), QRect(0, 20, 640, 360));
+}
+
+TEST_F(StudioUiTest, SceneManagerEnablingQuickSwitchAndMessages) {
+  StoreScenes(4);
+  window_->OpenWindow(kKindSceneManager);
+  CViewSceneManager* manager = window_->SceneManager();
+  ASSERT_NE(manager, nullptr);
+  EXPECT_EQ(manager->SceneList()->count(), 4);
+  EXPECT_EQ(manager->SceneList()->itemText(2), "(03) Scene 3");
+  EXPECT_EQ(manager->LastScene(), 0);  // opening switched to the first scene
+  for (int k = 0; k < 10; ++k) {
+    EXPECT_EQ(manager->QuickButton(k)->isEnabled(), k < 4) << k;
+    EXPECT_EQ(manager->LoopCheck(k)->isEnabled(), k < 4) << k;
+  }
+  manager->EffectList()->setCurrentIndex(kTransitionBlend);
+  manager->QuickSwitch(2);
+  EXPECT_EQ(engine_->CurrentScene(), 2);
+  EXPECT_EQ(engine_->Transition().activeTransition, kTransitionBlend);
+  manager->QuickSwitch(5);  // no such scene: no selection, nothing switches
+  EXPECT_EQ(manager->SceneList()->currentIndex(), -1);
+  EXPECT_EQ(engine_->CurrentScene(), 2);
+  manager->EditScene();
+  manager->DeleteScene();
+  ASSERT_EQ(gMessages.size(), 2u);
+  EXPECT_EQ(gMessages[0].first, "Please, select scene to edit!");
+  EXPECT_EQ(gMessages[1].first, "Please, select scene to delete!");
+  EXPECT_TRUE(gMessages[0].second.isEmpty());
+  manager->SceneList()->setCurrentIndex(0);
+  manager->DeleteScene();
+  EXPECT_EQ(manager->SceneList()->count(), 3);
+  EXPECT_FALSE(manager->QuickButton(3)->isEnabled());
+}
+
+TEST_F(StudioUiTest, EmptySceneListDisablesEverythingAndSwitchesNothing) {
+  window_->OpenWindow(kKindSceneManager);
+  CViewSceneManager* manager = window_->SceneManager();
+  EXPECT_EQ(manager->SceneList()->count(), 0);
+  EXPECT_EQ(manager->LastScene(), -1);
+  for (int k = 0; k < 10; ++k) EXPECT_FALSE(manager->QuickButton(k)->isEnabled());
+  EXPECT_EQ(manager->EffectList()->count(), 11);
+  EXPECT_EQ(manager->EffectList()->currentText(), "Cut / None");
+}
+
+TEST_F(StudioUiTest, HotKeyOpensTheManagerAndSwitchesHalfASecondLater) {
+  StoreScenes(3);
+  window_->OnSceneHotKey(2);  // Ctrl+3 with the manager closed
+  CViewSceneManager* manager = window_->SceneManager();
+  ASSERT_NE(manager, nullptr);
+  EXPECT_EQ(engine_->CurrentScene(), 0);
+  QTest::qWait(700);
+  EXPECT_EQ(engine_->CurrentScene(), 2);
+  window_->OnSceneHotKey(1);  // open now: at once
+  EXPECT_EQ(engine_->CurrentScene(), 1);
+}
+
+TEST_F(StudioUiTest, LoopCountsDownAndCyclesTheCheckedScenes) {
+  StoreScenes(3);
+  window_->OpenWindow(kKindSceneManager);
+  CViewSceneManager* manager = window_->SceneManager();
+  manager->LoopCheck(0)->setChecked(true);
+  manager->LoopCheck(2)->setChecked(true);
+  manager->PeriodEdit()->setText("5");
+  manager->ToggleLoop();
+  ASSERT_TRUE(manager->Looping());
+  EXPECT_EQ(manager->LoopButton()->text(), "Loop Off");
+  EXPECT_FALSE(manager->LoopCheck(1)->isEnabled());
+  EXPECT_FALSE(manager->PeriodEdit()->isEnabled());
+  QStringList shown;
+  std::vector<int> switched;
+  for (int tick = 0; tick < 14; ++tick) {
+    const int before = manager->LastScene();
+    manager->LoopTick();
+    shown << manager->PeriodEdit()->text();
+    if (manager->LastScene() != before || tick == 6) switched.push_back(manager->LastScene());
+  }
+  EXPECT_EQ(shown.mid(0, 7), QStringList({"5", "4", "3", "2", "1", "0", "5"}));
+  EXPECT_EQ(switched.front(), 0);  // the 7th tick switched to scene 1 (position 0)
+  EXPECT_EQ(manager->LastScene(), 2);  // six ticks later: scene 3
+  manager->ToggleLoop();
+  EXPECT_FALSE(manager->Looping());
+  EXPECT_EQ(manager->LoopButton()->text(), "Loop On");
+  EXPECT_EQ(manager->PeriodEdit()->text(), "5");
+  EXPECT_TRUE(manager->LoopCheck(1)->isEnabled());
+}
+
+TEST_F(StudioUiTest, LoopRefusesBadPeriodsAndSingleScenes) {
+  StoreScenes(3);
+  window_->OpenWindow(kKindSceneManager);
+  CViewSceneManager* manager = window_->SceneManager();
+  manager->LoopCheck(0)->setChecked(true);
+  manager->LoopCheck(1)->setChecked(true);
+  for (const char* period : {"0", "-3", "abc"}) {
+    gMessages.clear();
+    manager->PeriodEdit()->setText(period);
+    manager->ToggleLoop();
+    EXPECT_FALSE(manager->Looping()) << period;
+    ASSERT_EQ(gMessages.size(), 1u);
+    EXPECT_EQ(gMessages[0].first, "Please, enter valid loop duration (in seconds)!");
+  }
+  gMessages.clear();
+  manager->LoopCheck(1)->setChecked(false);
+  manager->PeriodEdit()->setText("5");
+  manager->ToggleLoop();
+  EXPECT_FALSE(manager->Looping());
+  ASSERT_EQ(gMessages.size(), 1u);
+  EXPECT_EQ(gMessages[0].first, "Please, select at least two scenes to activate looping!");
+  EXPECT_EQ(manager->LoopButton()->text(), "Loop On");
+}
+
+TEST_F(StudioUiTest, ManagerSavesTheSceneListWhenItCloses) {
+  StoreScenes(2);
+  QMdiSubWindow* frame = window_->OpenWindow(kKindSceneManager);
+  delete frame;
+  SourceSlotTable otherSlots;
+  OutputFormat format;
+  auto other = VideoEngine::Create(otherSlots, format);
+  ASSERT_TRUE(LoadScenes(*other, "scenes.xml"));
+  EXPECT_EQ(other->SceneCount(), 2);
+}
+
+// The program from a prepared scenes.xml: the studio's program view
+// publishes exactly what an engine of its own composes from the same
+// scene and the same picture.
+TEST_F(StudioUiTest, PublishedProgramMatchesTheEngineComposition) {
+  VideoZone corner;
+  corner.placement = VIDPOS_FREE;
+  corner.sourceId = 6;
+  corner.widthFrac = 50;
+  corner.heightFrac = 40;
+  corner.posXFrac = 25;
+  corner.posYFrac = 10;
+  corner.alpha = 70;
+  corner.keepAspect = true;
+  {
+    SourceSlotTable slotTable;
+    auto writer = VideoEngine::Create(slotTable, format_);
+    writer->StoreScene({FullZone(5), corner}, "Prepared", -1);
+    ASSERT_TRUE(SaveScenes(*writer, "scenes.xml"));
+  }
+  window_->OpenWindow(kKindProgram);
+  window_->OpenWindow(kKindSceneManager);  // loads the file, puts scene 1 on air
+  std::vector<uint8_t> a(160 * 120 * 3), b(64 * 48 * 3);
+  for (std::size_t i = 0; i < a.size(); ++i) a[i] = static_cast<uint8_t>(i * 7);
+  for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<uint8_t>(i * 13 + 5);
+  CViewProgramForm* view = window_->ProgramView();
+  ASSERT_NE(view, nullptr);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (!view->Loop().Publishing() && std::chrono::steady_clock::now() < deadline) QTest::qWait(20);
+  ASSERT_TRUE(view->Loop().Publishing());
+  const uint64_t before = view->Loop().PublishedFrames();
+  GlobalSourceSlots().DeliverFrame(false, 5, a.data(), static_cast<uint32_t>(a.size()), 160, 120);
+  GlobalSourceSlots().DeliverFrame(false, 6, b.data(), static_cast<uint32_t>(b.size()), 64, 48);
+  while (view->Loop().PublishedFrames() < before + 1 && std::chrono::steady_clock::now() < deadline) QTest::qWait(5);
+  QTest::qWait(50);  // both deliveries composed
+
+  SourceSlotTable slotTable;
+  auto reference = VideoEngine::Create(slotTable, format_);
+  ASSERT_TRUE(LoadScenes(*reference, "scenes.xml"));
+  slotTable.DeliverFrame(false, 5, a.data(), static_cast<uint32_t>(a.size()), 160, 120);
+  slotTable.DeliverFrame(false, 6, b.data(), static_cast<uint32_t>(b.size()), 64, 48);
+  std::vector<uint8_t> expected(format_.frameBytes + 1);
+  ASSERT_TRUE(reference->ComposeProgramFrame(expected.data(), format_.frameBytes));
+
+  OutputBlock block;
+  ASSERT_TRUE(OpenOutputBlock(block, buffer_));
+  EXPECT_EQ(std::memcmp(block.block.Data() + 1, expected.data(), format_.frameBytes), 0);
+}
+
+}  // namespace
+}  // namespace corvalind
+
+int main(int argc, char** argv) {
+  // Offscreen, with a temporary home: no real screen, no real files.
+  const std::filesystem::path root = std::filesystem::temp_directory_path() /
+                                     ("corvalind-ui-" + std::to_string(getpid()));
+  std::filesystem::create_directories(root / "Documents" / "Corvalind");
+  std::filesystem::create_directories(root / "config");
+  std::filesystem::create_directories(root / "runtime");
+  setenv("HOME", root.c_str(), 1);
+  setenv("XDG_DOCUMENTS_DIR", (root / "Documents").c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", (root / "runtime").c_str(), 1);
+  chmod((root / "runtime").c_str(), 0700);
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  const int result = RUN_ALL_TESTS();
+  std::filesystem::remove_all(root);
+  return result;
+}
