@@ -14,12 +14,14 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTest>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <thread>
 
+#include "engine/messages.h"
 #include "engine/program_output_loop.h"
 #include "engine/source_slot.h"
 #include "engine/video_engine.h"
@@ -122,6 +124,19 @@ TEST_F(StudioUiTest, ClosingASourceWindowTurnsItsSlotBlack) {
   std::lock_guard<std::mutex> guard(slot.lock);
   EXPECT_EQ(slot.pixels[0], 0);
   EXPECT_EQ(slot.width.load(), 8);
+}
+
+TEST_F(StudioUiTest, StatusTextFromAnyThreadLandsInTheStatusBar) {
+  EXPECT_EQ(window_->statusBar()->currentMessage(), "Ready");
+  std::thread worker([] { SetStatusText("Cannot setup shared memory! Try running in admin mode!"); });
+  worker.join();
+  QApplication::processEvents();
+  EXPECT_EQ(window_->statusBar()->currentMessage(), "Cannot setup shared memory! Try running in admin mode!");
+  // Hidden status bar: the text is dropped.
+  window_->ActionByText("&Status Bar")->trigger();
+  SetStatusText("hidden");
+  QApplication::processEvents();
+  EXPECT_NE(window_->statusBar()->currentMessage(), "hidden");
 }
 
 TEST_F(StudioUiTest, MenuCommandsCarryTheirTextsAndShortcuts) {
