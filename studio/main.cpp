@@ -1,7 +1,7 @@
 // corvalind: the studio.
 //
 //   corvalind [PROJECT.cvd]           the studio
-//   corvalind --demo                  with generated test sources and the demo scenes
+//   corvalind --demo DIR              makes the demo (pictures, project) in DIR and opens it
 //   corvalind --screenshots DIR       writes pictures of the windows and dialogs, then quits
 //   corvalind --output FILE.png       also writes the program picture once it runs
 //   corvalind --quit-after SECONDS    ends by itself (tests, unattended runs)
@@ -32,8 +32,7 @@
 #include "platform/folders.h"
 #include "platform/instance_lock.h"
 #include "platform/output_block.h"
-#include "studio/demo_scene.h"
-#include "studio/demo_sources.h"
+#include "studio/demo_assets.h"
 #include "studio/main_window.h"
 #include "studio/png_file.h"
 #include "studio/program_view.h"
@@ -47,7 +46,7 @@ namespace {
 
 struct Options {
   QString project;
-  bool demo = false;
+  QString demo;
   QString screenshots;
   QString output;
   int quitAfterSeconds = 0;
@@ -56,8 +55,8 @@ struct Options {
 bool ParseOptions(const QStringList& args, Options* options) {
   for (int i = 1; i < args.size(); ++i) {
     const QString& arg = args[i];
-    if (arg == "--demo") {
-      options->demo = true;
+    if (arg == "--demo" && i + 1 < args.size()) {
+      options->demo = args[++i];
     } else if (arg == "--screenshots" && i + 1 < args.size()) {
       options->screenshots = args[++i];
     } else if (arg == "--output" && i + 1 < args.size()) {
@@ -109,48 +108,53 @@ int main(int argc, char** argv) {
 
   int result = 0;
   {
-    std::unique_ptr<DemoSources> sources;
-    if (options.demo || !options.screenshots.isEmpty()) {
+    QString project = options.project;
+    if (!options.demo.isEmpty()) {
+      project = WriteDemoAssets(options.demo);
+      if (project.isEmpty()) std::fprintf(stderr, "corvalind: cannot write the demo into %s\n", qPrintable(options.demo));
       // The demo scene list goes to the documents folder only when the
       // user has none.
       if (!QFileInfo::exists(QString::fromStdString(SceneListPath("scenes.xml")))) {
-        StoreDemoScenes(*engine);
+        StoreDemoProjectScenes(*engine);
         SaveScenes(*engine, "scenes.xml");
       }
-      sources = std::make_unique<DemoSources>(GlobalSourceSlots(), format.frameIntervalMs);
     }
 
     CMainFrame window(*engine, format, bufferName, title);
     window.showMaximized();
-    if (!options.project.isEmpty()) {
-      SetStatusText("Project files cannot be opened yet: " + options.project.toStdString());
-    }
     if (QGuiApplication::platformName() == "offscreen") {
       std::printf("Corvalind runs without a display. Watch the program through the virtual camera:\n"
                   "  GST_PLUGIN_PATH=build/lib/gstreamer-1.0 gst-launch-1.0 corvalindcamsrc ! videoconvert ! autovideosink\n");
       std::fflush(stdout);
     }
-    if (options.demo || !options.screenshots.isEmpty()) {
-      window.OpenWindow(kKindProgram);
-      window.OpenWindow(kKindSceneManager);
-      window.Arrange();
-      if (CViewSceneManager* manager = window.SceneManager(); manager && options.demo) {
-        // Cycle through the first scenes with a blend.
-        manager->EffectList()->setCurrentIndex(kTransitionBlend);
-        for (int i = 0; i < std::min(3, manager->SceneList()->count()); ++i) manager->LoopCheck(i)->setChecked(true);
-        manager->PeriodEdit()->setText("4");
-        manager->ToggleLoop();
-      }
+    const bool quick = !options.screenshots.isEmpty();
+    if (!project.isEmpty() && !window.LoadProject(project, quick ? 100 : 1000, quick ? 300 : 4000)) {
+      SetStatusText("Cannot open the project " + project.toStdString());
+    }
+    if (!options.demo.isEmpty()) {
+      QObject::connect(&window, &CMainFrame::projectLoaded, &window, [&window] {
+        // The demo loops through its scenes with a blend.
+        if (CViewSceneManager* manager = window.SceneManager()) {
+          manager->EffectList()->setCurrentIndex(kTransitionBlend);
+          for (int i = 0; i < std::min(4, manager->SceneList()->count()); ++i) manager->LoopCheck(i)->setChecked(true);
+          manager->PeriodEdit()->setText("4");
+          manager->ToggleLoop();
+        }
+      });
     }
     if (!options.screenshots.isEmpty()) {
-      QTimer::singleShot(1500, &window, [&window, &options] {
+      if (project.isEmpty()) {
+        window.OpenWindow(kKindProgram);
+        window.OpenWindow(kKindSceneManager);
+      }
+      QTimer::singleShot(3000, &window, [&window, &options] {
         const int written = WriteScreenshots(window, options.screenshots);
         std::printf("%d screenshots written to %s\n", written, qPrintable(options.screenshots));
         QApplication::exit(written > 0 ? 0 : 1);
       });
     }
     if (!options.output.isEmpty()) {
-      QTimer::singleShot(1500, &window, [&window, &options] {
+      QTimer::singleShot(options.demo.isEmpty() ? 1500 : 8000, &window, [&window, &options] {
         CViewProgramForm* view = window.ProgramView();
         const QImage picture = view ? view->Preview()->LatestImage() : QImage();
         if (!picture.isNull() && picture.save(options.output)) {

@@ -2,7 +2,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
@@ -18,7 +20,10 @@
 
 #include "engine/messages.h"
 #include "engine/source_slot.h"
+#include "studio/desktop_form.h"
 #include "studio/hot_keys.h"
+#include "studio/image_forms.h"
+#include "studio/project_file.h"
 #include "studio/program_view.h"
 #include "studio/scene_manager.h"
 #include "studio/ui_bridge.h"
@@ -145,14 +150,12 @@ void CMainFrame::CreateActions() {
   openAction_->setShortcut(QKeySequence::Open);
   openAction_->setStatusTip("Open a project");
   openAction_->setToolTip("Open");
-  connect(openAction_, &QAction::triggered, this,
-          [] { SetStatusText("Project files are not available yet."); });
+  connect(openAction_, &QAction::triggered, this, &CMainFrame::OpenProjectDialog);
   saveAction_ = new QAction(style()->standardIcon(QStyle::SP_DialogSaveButton), "&Save\tCtrl+S", this);
   saveAction_->setShortcut(QKeySequence::Save);
   saveAction_->setStatusTip("Save the project");
   saveAction_->setToolTip("Save");
-  connect(saveAction_, &QAction::triggered, this,
-          [] { SetStatusText("Project files are not available yet."); });
+  connect(saveAction_, &QAction::triggered, this, &CMainFrame::SaveProjectDialog);
   exitAction_ = new QAction("E&xit", this);
   exitAction_->setStatusTip("Quit the application");
   connect(exitAction_, &QAction::triggered, this, &QWidget::close);
@@ -298,6 +301,12 @@ QMdiSubWindow* CMainFrame::OpenWindow(int kind) {
     form = new CViewProgramForm(format_, bufferName_);
   } else if (kind == kKindSceneManager) {
     form = new CViewSceneManager(engine_);
+  } else if (kind == kKindOverlay || kind == kKindBackground) {
+    form = new CViewOverlayForm(kind == kKindBackground);
+  } else if (kind == kKindSlideShow && id < SourceSlotCount) {
+    form = new CViewSlideshowForm(id);
+  } else if (kind == kKindDesktop && id < SourceSlotCount) {
+    form = new CViewDesktopForm(id);
   } else {
     form = NotAvailableForm(plain);
     form->setProperty("sourceId", id);
@@ -384,6 +393,159 @@ void CMainFrame::OnSceneHotKey(int index) {
     if (!self) return;
     if (CViewSceneManager* manager = self->SceneManager()) manager->QuickSwitch(index);
   });
+}
+
+void CMainFrame::OpenProjectDialog() {
+  const QString path = QFileDialog::getOpenFileName(this, "Open", QString(), "Corvalind Files (*.cvd);;All Files (*)");
+  if (path.isEmpty()) return;
+  CloseAllWindows();
+  LoadProject(path);
+}
+
+void CMainFrame::SaveProjectDialog() {
+  QFileDialog dialog(this, "Save", QString(), "Corvalind Files (*.cvd)");
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setDefaultSuffix("cvd");
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  SaveProject(dialog.selectedFiles().first());
+}
+
+bool CMainFrame::SaveProject(const QString& path) {
+  ProjectDocument document;
+  document.config = CurrentPictureConfig();
+  for (int i = 0; i < kWindowTableSize; ++i) {
+    const WindowTable::Entry& entry = table_.At(i);
+    if (!entry.inUse) continue;
+    auto* frame = static_cast<QMdiSubWindow*>(entry.frame);
+    ProjectWindow window;
+    window.type = entry.kind;
+    const QRect normal = frame->isMaximized() || frame->isMinimized() ? frame->normalGeometry() : frame->geometry();
+    window.posX = normal.x();
+    window.posY = normal.y();
+    QWidget* form = frame->widget();
+    if (auto* slides = qobject_cast<CViewSlideshowForm*>(form)) {
+      window.Set("DATA", slides->Folder().toStdString());
+      window.Set("PARAM1", slides->Seconds());
+    } else if (auto* desktop = qobject_cast<CViewDesktopForm*>(form)) {
+      window.Set("DATA", desktop->Mode());
+      window.Set("T", desktop->AreaTop());
+      window.Set("L", desktop->AreaLeft());
+      window.Set("R", desktop->AreaRight());
+      window.Set("B", desktop->AreaBottom());
+      window.Set("M", desktop->ShowMouse() ? 1 : 0);
+    } else if (auto* image = qobject_cast<CViewOverlayForm*>(form)) {
+      window.Set("DATA", image->ImagePath().toStdString());
+    } else if (entry.kind == kKindProgram) {
+      window.Set("WIDTH", normal.width());
+      window.Set("HEIGHT", normal.height());
+    } else if (auto* manager = qobject_cast<CViewSceneManager*>(form)) {
+      window.Set("DATA", manager->LastScene());
+      window.Set("PARAM1", manager->LastTransition());
+    }
+    document.windows.push_back(std::move(window));
+  }
+  return WriteProjectFile(path.toStdString(), document);
+}
+
+namespace {
+
+// Opens a project's windows one after another on the UI thread's timers.
+class ProjectLoader : public QObject {
+ public:
+  ProjectLoader(CMainFrame* frame, ProjectDocument document, int windowDelayMs, int managerDelayMs)
+      : QObject(frame), frame_(frame), document_(std::move(document)),
+        windowDelayMs_(windowDelayMs), managerDelayMs_(managerDelayMs) {}
+
+  // Opens the next window (skipping those that cannot open) and schedules
+  // the one after; false when no window was left.
+  void Step() {
+    while (next_ < document_.windows.size()) {
+      const ProjectWindow& w = document_.windows[next_++];
+      if (w.type == kKindSceneManager) {
+        wantManager_ = true;
+        scene_ = w.Number("DATA", 0);
+        transition_ = w.Number("PARAM1", 0);
+        continue;
+      }
+      QMdiSubWindow* window = w.type >= 0 && w.type < kWindowKindCount ? frame_->OpenWindow(w.type) : nullptr;
+      if (!window) continue;  // never applied to another window
+      Restore(window, w);
+      QTimer::singleShot(windowDelayMs_, this, [this] { Step(); });
+      return;
+    }
+    if (wantManager_) {
+      QTimer::singleShot(managerDelayMs_, this, [this] { OpenManager(); });
+    } else {
+      Finish();
+    }
+  }
+
+ private:
+  void Restore(QMdiSubWindow* window, const ProjectWindow& w) {
+    window->move(w.posX, w.posY);
+    QWidget* form = window->widget();
+    const OutputFormat& format = GlobalOutputFormat();
+    if (auto* slides = qobject_cast<CViewSlideshowForm*>(form)) {
+      if (auto folder = w.Text("DATA"); folder && !folder->empty()) {
+        slides->StartSlideshow(QString::fromStdString(*folder), w.Number("PARAM1", 5));
+      }
+    } else if (auto* desktop = qobject_cast<CViewDesktopForm*>(form)) {
+      desktop->Restore(w.Number("DATA", 0), w.Number("L", 0), w.Number("T", 0),
+                       w.Number("R", format.outputWidth), w.Number("B", format.outputHeight),
+                       w.Number("M", 1) != 0);
+    } else if (auto* image = qobject_cast<CViewOverlayForm*>(form)) {
+      if (auto path = w.Text("DATA"); path && !path->empty()) image->SetImageLayer(QString::fromStdString(*path));
+    } else if (w.type == kKindProgram) {
+      window->resize(w.Number("WIDTH", format.outputWidth), w.Number("HEIGHT", format.outputHeight));
+    }
+  }
+
+  void OpenManager() {
+    frame_->OpenWindow(kKindSceneManager);
+    if (CViewSceneManager* manager = frame_->SceneManager()) {
+      if (transition_ >= 0 && transition_ < manager->EffectList()->count()) {
+        manager->EffectList()->setCurrentIndex(transition_);
+      }
+      if (scene_ >= 0 && scene_ < manager->SceneList()->count()) {
+        manager->SceneList()->setCurrentIndex(scene_);
+      }
+      manager->Switch();
+    }
+    Finish();
+  }
+
+  void Finish();
+
+  CMainFrame* frame_;
+  ProjectDocument document_;
+  int windowDelayMs_;
+  int managerDelayMs_;
+  std::size_t next_ = 0;
+  bool wantManager_ = false;
+  int scene_ = 0;
+  int transition_ = 0;
+};
+
+}  // namespace
+
+bool CMainFrame::LoadProject(const QString& path, int windowDelayMs, int managerDelayMs) {
+  ProjectDocument document;
+  if (!ReadProjectFile(path.toStdString(), &document)) return false;
+  ApplyPictureConfig(document.config);
+  loading_ = true;
+  auto* loader = new ProjectLoader(this, std::move(document), windowDelayMs, managerDelayMs);
+  loader->Step();
+  return true;
+}
+
+void CMainFrame::ProjectLoadFinished() {
+  loading_ = false;
+  emit projectLoaded();
+}
+
+void ProjectLoader::Finish() {
+  frame_->ProjectLoadFinished();
+  deleteLater();
 }
 
 void CMainFrame::ShowAbout() {

@@ -50,6 +50,16 @@ class CMainFrame : public QMainWindow {
   // A hot key: index 0 for Ctrl+1 .. 9 for Ctrl+0.
   void OnSceneHotKey(int index);
 
+  // Project files. Save writes the open windows and the picture settings;
+  // Load applies the settings and opens the windows one per second (the
+  // Scene Manager four seconds after the last), without blocking the
+  // window; projectLoaded() follows the last step. Load returns false,
+  // changing nothing, when the file does not parse.
+  bool SaveProject(const QString& path);
+  bool LoadProject(const QString& path, int windowDelayMs = 1000, int managerDelayMs = 4000);
+  bool ProjectLoading() const { return loading_; }
+  void ProjectLoadFinished();
+
   const WindowTable& Table() const { return table_; }
   QAction* ViewAction(int kind) const { return viewActions_[static_cast<std::size_t>(kind)]; }
   QAction* ActionByText(const QString& text) const;
@@ -57,8 +67,13 @@ class CMainFrame : public QMainWindow {
   SceneHotKeys* HotKeys() const { return hotKeys_; }
   const std::string& BufferName() const { return bufferName_; }
 
+ signals:
+  void projectLoaded();
+
  private:
   void CreateActions();
+  void OpenProjectDialog();
+  void SaveProjectDialog();
   void CreateMenus();
   void CreateToolBar();
   void CreateStatusBar();
@@ -88,6 +103,7 @@ class CMainFrame : public QMainWindow {
   QAction* updateAction_ = nullptr;
   QAction* aboutAction_ = nullptr;
   class QToolBar* toolBar_ = nullptr;
+  bool loading_ = false;
 };
 
 }  // namespace corvalind

@@ -2,10 +2,12 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QMdiSubWindow>
 #include <QPixmap>
 
 #include "engine/video_engine.h"
 #include "studio/main_window.h"
+#include "studio/window_table.h"
 #include "studio/scene_editor_dialog.h"
 #include "studio/zone_editor_dialog.h"
 
@@ -53,6 +55,23 @@ int WriteScreenshots(CMainFrame& window, const QString& folder) {
   CZoneEditorDlg zoneEditor(corner, &window);
   written += Save(zoneEditor, QDir(folder).filePath("zone-editor.png")) ? 1 : 0;
   zoneEditor.hide();
+
+  // The source forms, each in its child window (opened here when the
+  // studio has none of that kind).
+  const struct {
+    int kind;
+    const char* file;
+  } forms[] = {{kKindSlideShow, "slideshow-form.png"}, {kKindDesktop, "desktop-form.png"},
+               {kKindOverlay, "overlay-form.png"}, {kKindBackground, "background-form.png"}};
+  for (const auto& f : forms) {
+    QMdiSubWindow* frame = window.FindWindow(f.kind);
+    const bool opened = frame == nullptr;
+    if (opened) frame = window.OpenWindow(f.kind);
+    if (!frame) continue;
+    QApplication::processEvents();
+    written += frame->grab().save(QDir(folder).filePath(f.file)) ? 1 : 0;
+    if (opened) delete frame;
+  }
   return written;
 }
 

@@ -9,8 +9,9 @@ namespace corvalind {
 
 class CMainFrame;
 
-// Writes main-window.png, scene-editor.png and zone-editor.png; returns
-// how many were written.
+// Writes main-window.png, scene-editor.png, zone-editor.png and the source
+// forms (slideshow-form.png, desktop-form.png, overlay-form.png,
+// background-form.png); returns how many were written.
 int WriteScreenshots(CMainFrame& window, const QString& folder);
 
 }  // namespace corvalind

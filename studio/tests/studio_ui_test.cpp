@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "engine/messages.h"
@@ -26,7 +27,11 @@
 #include "engine/source_slot.h"
 #include "engine/video_engine.h"
 #include "platform/output_block.h"
+#include "engine/key_settings.h"
+#include "studio/desktop_form.h"
+#include "studio/image_forms.h"
 #include "studio/main_window.h"
+#include "studio/project_file.h"
 #include "studio/preview_widget.h"
 #include "studio/program_view.h"
 #include "studio/scene_list_file.h"
@@ -69,7 +74,9 @@ class StudioUiTest : public ::testing::Test {
   }
   void StoreScenes(int count) {
     for (int i = 0; i < count; ++i) {
-      ASSERT_TRUE(engine_->StoreScene({FullZone(i % SourceSlotCount)}, "Scene " + std::to_string(i + 1), -1));
+      std::string name = "Scene ";
+      name += std::to_string(i + 1);
+      ASSERT_TRUE(engine_->StoreScene({FullZone(i % SourceSlotCount)}, name, -1));
     }
   }
 
@@ -349,6 +356,120 @@ TEST_F(StudioUiTest, PublishedProgramMatchesTheEngineComposition) {
   OutputBlock block;
   ASSERT_TRUE(OpenOutputBlock(block, buffer_));
   EXPECT_EQ(std::memcmp(block.block.Data() + 1, expected.data(), format_.frameBytes), 0);
+}
+
+
+// Project files through the real windows.
+TEST_F(StudioUiTest, SavedProjectListsTheWindowsInTableOrder) {
+  StoreScenes(4);
+  window_->OpenWindow(kKindCamera);
+  QMdiSubWindow* program = window_->OpenWindow(kKindProgram);
+  program->move(30, 40);
+  window_->OpenWindow(kKindSceneManager);
+  window_->SceneManager()->EffectList()->setCurrentIndex(kTransitionMoveRight);
+  window_->SceneManager()->QuickSwitch(2);
+  const std::string path = (std::filesystem::temp_directory_path() / ("corvalind-save-" + std::to_string(getpid()) + ".cvd")).string();
+  ASSERT_TRUE(window_->SaveProject(QString::fromStdString(path)));
+  ProjectDocument document;
+  ASSERT_TRUE(ReadProjectFile(path, &document));
+  ASSERT_EQ(document.windows.size(), 3u);
+  EXPECT_EQ(document.windows[0].type, kKindCamera);
+  EXPECT_FALSE(document.windows[0].Text("DATA").has_value());  // no camera form yet: type and position only
+  EXPECT_EQ(document.windows[1].type, kKindProgram);
+  EXPECT_EQ(document.windows[1].posX, 30);
+  EXPECT_EQ(document.windows[1].posY, 40);
+  EXPECT_EQ(document.windows[1].Number("WIDTH", 0), program->width());
+  EXPECT_EQ(document.windows[2].type, kKindSceneManager);
+  EXPECT_EQ(document.windows[2].Number("DATA", -1), 2);
+  EXPECT_EQ(document.windows[2].Number("PARAM1", -1), kTransitionMoveRight);
+  std::filesystem::remove(path);
+}
+
+TEST_F(StudioUiTest, LoadedProjectReopensWindowsSourcesAndTheSavedScene) {
+  StoreScenes(4);
+  {
+    SourceSlotTable slotTable;
+    auto writer = VideoEngine::Create(slotTable, format_);
+    for (int i = 0; i < 4; ++i) {
+      std::string name = "S";
+      name += std::to_string(i);
+      writer->StoreScene({FullZone(i)}, name, -1);
+    }
+    ASSERT_TRUE(SaveScenes(*writer, "scenes.xml"));
+  }
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() / ("corvalind-load-" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder / "slides");
+  QImage slide(64, 48, QImage::Format_RGB888);
+  slide.fill(QColor(10, 200, 30));
+  ASSERT_TRUE(slide.save(QString::fromStdString((folder / "slides" / "a.png").string())));
+  ProjectDocument document;
+  document.config.keyRange = 0.42f;
+  ProjectWindow desktop{kKindDesktop, 15, 25, {}};
+  desktop.Set("DATA", 1);
+  desktop.Set("T", 20);
+  desktop.Set("L", 10);
+  desktop.Set("R", 330);
+  desktop.Set("B", 260);
+  desktop.Set("M", 0);
+  ProjectWindow slides{kKindSlideShow, 50, 60, {}};
+  slides.Set("DATA", (folder / "slides").string());
+  slides.Set("PARAM1", 7);
+  ProjectWindow program{kKindProgram, 5, 6, {}};
+  ProjectWindow secondProgram{kKindProgram, 400, 400, {}};  // cannot open: skipped
+  ProjectWindow overlay{kKindOverlay, 70, 80, {}};
+  ProjectWindow bogus{42, 1, 1, {}};
+  ProjectWindow manager{kKindSceneManager, 0, 0, {}};
+  manager.Set("DATA", 2);
+  manager.Set("PARAM1", kTransitionBlend);
+  document.windows = {desktop, slides, program, secondProgram, overlay, bogus, manager};
+  const std::string path = (folder / "project.cvd").string();
+  ASSERT_TRUE(WriteProjectFile(path, document));
+
+  bool loaded = false;
+  QObject::connect(window_.get(), &CMainFrame::projectLoaded, [&loaded] { loaded = true; });
+  ASSERT_TRUE(window_->LoadProject(QString::fromStdString(path), 10, 50));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!loaded && std::chrono::steady_clock::now() < deadline) QTest::qWait(10);
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(chromaKeyRange.load(), 0.42f);
+  EXPECT_EQ(window_->Table().OpenCount(), 5);  // desktop, slides, program, overlay, manager
+
+  QMdiSubWindow* desktopWindow = window_->FindWindow(kKindDesktop);
+  ASSERT_NE(desktopWindow, nullptr);
+  EXPECT_EQ(desktopWindow->pos(), QPoint(15, 25));
+  auto* desktopForm = qobject_cast<CViewDesktopForm*>(desktopWindow->widget());
+  ASSERT_NE(desktopForm, nullptr);
+  EXPECT_EQ(desktopForm->Mode(), 1);
+  EXPECT_EQ(desktopForm->AreaLeft(), 10);
+  EXPECT_EQ(desktopForm->AreaTop(), 20);
+  EXPECT_EQ(desktopForm->AreaRight(), 330);
+  EXPECT_EQ(desktopForm->AreaBottom(), 260);
+  EXPECT_FALSE(desktopForm->ShowMouse());
+  auto* slidesForm = qobject_cast<CViewSlideshowForm*>(window_->FindWindow(kKindSlideShow)->widget());
+  ASSERT_NE(slidesForm, nullptr);
+  EXPECT_EQ(slidesForm->Folder(), QString::fromStdString((folder / "slides").string()));
+  EXPECT_EQ(slidesForm->Seconds(), 7);
+  EXPECT_EQ(window_->FindWindow(kKindProgram)->pos(), QPoint(5, 6));
+  EXPECT_EQ(window_->FindWindow(kKindOverlay)->pos(), QPoint(70, 80));
+  EXPECT_EQ(engine_->CurrentScene(), 2);
+  EXPECT_EQ(window_->SceneManager()->LastTransition(), kTransitionBlend);
+  window_->CloseAllWindows();
+  ResetKeySettings();
+  std::filesystem::remove_all(folder);
+}
+
+TEST_F(StudioUiTest, UnreadableProjectChangesNothing) {
+  window_->OpenWindow(kKindCamera);
+  const std::string path = (std::filesystem::temp_directory_path() / ("corvalind-bad-" + std::to_string(getpid()) + ".cvd")).string();
+  {
+    std::ofstream out(path);
+    out << "<WINDOWS><WINDOW><TYPE>7</TYPE>";  // cut short
+  }
+  EXPECT_FALSE(window_->LoadProject(QString::fromStdString(path), 1, 1));
+  EXPECT_FALSE(window_->LoadProject("/nonexistent/project.cvd", 1, 1));
+  QTest::qWait(20);
+  EXPECT_EQ(window_->Table().OpenCount(), 1);
+  std::filesystem::remove(path);
 }
 
 }  // namespace

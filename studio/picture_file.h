@@ -1,0 +1,49 @@
+// Reading picture files for the image layers and slide shows.
+//
+// Picture files come from anywhere, so only the five formats the studio
+// offers (PNG, JPEG, BMP, GIF, TGA) are read; every other FreeImage reader
+// is switched off. A picture's size is read from its header before its
+// pixels are decoded, and pictures wider or taller than kMaxPictureSide are
+// refused, so a forged header cannot make the decoder allocate gigabytes.
+//
+// Any thread. Failures are a null result; the caller reports them.
+#pragma once
+
+#include <FreeImage.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace corvalind {
+
+inline constexpr int kMaxPictureSide = 16384;
+
+struct FreeImageDeleter {
+  void operator()(FIBITMAP* bitmap) const;
+};
+using BitmapPtr = std::unique_ptr<FIBITMAP, FreeImageDeleter>;
+
+// Initialises FreeImage once and switches off every reader outside the
+// five allowed formats. Called by the loaders; safe to call again.
+void InitPictureLibrary();
+
+// True for the five formats the studio reads.
+bool IsAllowedPictureFormat(FREE_IMAGE_FORMAT format);
+
+// The picture in file `path` (UTF-8), or null when the file cannot be read,
+// is not one of the allowed formats (taken from its signature, else from its
+// name), or its header gives a size of 0 or above kMaxPictureSide.
+BitmapPtr LoadImageFile(const std::string& path);
+
+// The same for a picture held in memory; `nameHint` only helps to tell the
+// format of signature-less files (TGA) by their extension.
+BitmapPtr LoadImageMemory(const uint8_t* data, std::size_t size, const std::string& nameHint = "");
+
+// A copy that the layers can draw: a standard 8-bits-per-channel bitmap of
+// 24 bits per pixel, or of 32 bits when the picture carries transparency.
+// 24- and 32-bit standard bitmaps are copied unchanged. Null on failure.
+BitmapPtr ToDrawableBitmap(FIBITMAP* picture);
+
+}  // namespace corvalind
