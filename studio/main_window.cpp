@@ -315,7 +315,10 @@ QMdiSubWindow* CMainFrame::OpenWindow(int kind) {
   area_->addSubWindow(frame);
   connect(frame, &QObject::destroyed, this, &CMainFrame::OnWindowDestroyed);
   frame->setGeometry(100, 100, 212, 225);
-  if (kind == kKindProgram || kind == kKindSceneManager) frame->adjustSize();
+  // Each form brings its own size; a window is never smaller than the
+  // default child window.
+  frame->adjustSize();
+  frame->resize(std::max(frame->width(), 212), std::max(frame->height(), 225));
   if (kind != kKindProgram) frame->setFixedSize(frame->size());  // only the program view resizes
   if (KindInfo(kind).single) viewActions_[static_cast<std::size_t>(kind)]->setEnabled(false);
   frame->show();

@@ -789,7 +789,8 @@ TEST(DesktopFormTest, RestoreRoundTripsAndCapturesIntoTheSlot) {
     ASSERT_NE(form.Capturer(), nullptr);
     EXPECT_EQ(form.Capturer()->Settings().mode, c.mode);
     EXPECT_EQ(form.Capturer()->Settings().showCursor, c.showMouse);
-    ASSERT_TRUE(WaitFor([&] { return form.Capturer()->FramesDelivered() > 0; }));
+    ASSERT_TRUE(WaitFor([&] { return form.Capturer()->FramesDelivered() > 0; }))
+        << "running " << form.Capturer()->Running() << " alive " << form.Capturer()->Alive();
     EXPECT_EQ(form.Capturer()->Slot(), 5);
     EXPECT_EQ(GlobalSourceSlots().Slot(5)->width.load(), c.frameWidth);
     EXPECT_EQ(GlobalSourceSlots().Slot(5)->height.load(), c.frameHeight);

@@ -30,6 +30,7 @@
 #include "engine/key_settings.h"
 #include "studio/desktop_form.h"
 #include "studio/image_forms.h"
+#include "studio/image_layer.h"
 #include "studio/main_window.h"
 #include "studio/project_file.h"
 #include "studio/preview_widget.h"
@@ -455,6 +456,95 @@ TEST_F(StudioUiTest, LoadedProjectReopensWindowsSourcesAndTheSavedScene) {
   EXPECT_EQ(window_->SceneManager()->LastTransition(), kTransitionBlend);
   window_->CloseAllWindows();
   ResetKeySettings();
+  std::filesystem::remove_all(folder);
+}
+
+// The whole path: a project with a slide show, a background, an overlay,
+// the Video Output and the Scene Manager; the block the studio publishes
+// equals what an engine of its own composes from the same pictures.
+TEST_F(StudioUiTest, ProjectProgramMatchesTheEngineCompositionThroughTheBlock) {
+  GlobalOutputFormat() = format_;  // the picture sources draw at the program size
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() / ("corvalind-e2e-" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder / "slides");
+  QImage slide(200, 100, QImage::Format_RGB888);
+  for (int y = 0; y < 100; ++y) {
+    for (int x = 0; x < 200; ++x) slide.setPixelColor(x, y, QColor(x, y * 2, (x + y) & 0xFF));
+  }
+  ASSERT_TRUE(slide.save(QString::fromStdString((folder / "slides" / "one.png").string())));
+  QImage background(320, 240, QImage::Format_RGB888);
+  background.fill(QColor(30, 60, 90));
+  ASSERT_TRUE(background.save(QString::fromStdString((folder / "background.png").string())));
+  QImage overlay(320, 240, QImage::Format_ARGB32);
+  overlay.fill(Qt::transparent);
+  for (int y = 180; y < 230; ++y) {
+    for (int x = 10; x < 200; ++x) overlay.setPixelColor(x, y, QColor(250, 250, 250, 40 + (x % 200)));
+  }
+  ASSERT_TRUE(overlay.save(QString::fromStdString((folder / "overlay.png").string())));
+  VideoZone centre;
+  centre.placement = VIDPOS_CENTER;
+  centre.sourceId = 0;
+  centre.widthFrac = 60;
+  centre.heightFrac = 60;
+  centre.alpha = 30;
+  {
+    SourceSlotTable slotTable;
+    auto writer = VideoEngine::Create(slotTable, format_);
+    writer->StoreScene({centre}, "Centre", -1);
+    ASSERT_TRUE(SaveScenes(*writer, "scenes.xml"));
+  }
+  ProjectDocument document;
+  ProjectWindow slides{kKindSlideShow, 0, 0, {}};
+  slides.Set("DATA", (folder / "slides").string());
+  slides.Set("PARAM1", 30);
+  ProjectWindow back{kKindBackground, 0, 0, {}};
+  back.Set("DATA", (folder / "background.png").string());
+  ProjectWindow over{kKindOverlay, 0, 0, {}};
+  over.Set("DATA", (folder / "overlay.png").string());
+  ProjectWindow program{kKindProgram, 0, 0, {}};
+  ProjectWindow manager{kKindSceneManager, 0, 0, {}};
+  manager.Set("DATA", 0);
+  manager.Set("PARAM1", 0);
+  document.windows = {slides, back, over, program, manager};
+  const std::string path = (folder / "e2e.cvd").string();
+  ASSERT_TRUE(WriteProjectFile(path, document));
+
+  bool loaded = false;
+  QObject::connect(window_.get(), &CMainFrame::projectLoaded, [&loaded] { loaded = true; });
+  ASSERT_TRUE(window_->LoadProject(QString::fromStdString(path), 20, 50));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (!loaded && std::chrono::steady_clock::now() < deadline) QTest::qWait(10);
+  ASSERT_TRUE(loaded);
+  CViewProgramForm* view = window_->ProgramView();
+  ASSERT_NE(view, nullptr);
+  // Everything is open: one more composition with all of it.
+  QTest::qWait(100);
+  const uint64_t before = view->Loop().PublishedFrames();
+  GlobalImageLayers().recomposeRequested = true;
+  while (view->Loop().PublishedFrames() == before && std::chrono::steady_clock::now() < deadline) QTest::qWait(5);
+  ASSERT_GT(view->Loop().PublishedFrames(), before);
+
+  // The same composition by hand: the slide show's picture, the two layers.
+  SourceSlotTable slotTable;
+  ImageLayerHooks layers;
+  ImageLayer backgroundLayer((folder / "background.png").string(), 0, 320, 240);
+  ImageLayer overlayLayer((folder / "overlay.png").string(), 0, 320, 240);
+  layers.backgroundLayer = &backgroundLayer;
+  layers.overlayLayer = &overlayLayer;
+  auto reference = VideoEngine::Create(slotTable, format_, layers);
+  ASSERT_TRUE(LoadScenes(*reference, "scenes.xml"));
+  {
+    SourceSlot& shown = *GlobalSourceSlots().Slot(0);
+    std::lock_guard<std::mutex> guard(shown.lock);
+    ASSERT_EQ(shown.width.load(), 320);
+    slotTable.DeliverFrame(false, 0, shown.pixels.get(), format_.frameBytes, 320, 240);
+  }
+  std::vector<uint8_t> expected(format_.frameBytes + 1);
+  ASSERT_TRUE(reference->ComposeProgramFrame(expected.data(), format_.frameBytes));
+  OutputBlock block;
+  ASSERT_TRUE(OpenOutputBlock(block, buffer_));
+  EXPECT_EQ(std::memcmp(block.block.Data() + 1, expected.data(), format_.frameBytes), 0);
+  window_->CloseAllWindows();
+  GlobalOutputFormat() = OutputFormat{};
   std::filesystem::remove_all(folder);
 }
 
