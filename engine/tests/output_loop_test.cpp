@@ -138,7 +138,10 @@ TEST_F(OutputLoopTest, PublishesEachNewFrameWithACounterFromOne) {
 TEST_F(OutputLoopTest, GivesUpAfter99AttemptsWithTheStatusText) {
   {
     ProgramOutputLoop loop(format, std::make_unique<RecordingTarget>(recording, 1000), &engineRef, kFast);
-    ASSERT_TRUE(WaitFor([&] { return !loop.Alive() && recording.setupCalls == 99; }));
+    ASSERT_TRUE(WaitFor([&] {
+      std::lock_guard<std::mutex> g(recording.mutex);
+      return !loop.Alive() && recording.setupCalls == 99;
+    }));
     EXPECT_FALSE(loop.Publishing());
   }
   std::lock_guard<std::mutex> g(gStatusMutex);
