@@ -85,6 +85,27 @@ void SharedMemoryBlock::Release() {
   }
 }
 
+SharedMemoryBlock SharedMemoryBlock::Map(int fd, const struct stat& info, const std::string& name,
+                                         bool writable, bool existed, Outcome& result) {
+  const std::size_t size = static_cast<std::size_t>(info.st_size);
+  void* view = mmap(nullptr, size, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
+  if (view == MAP_FAILED) {
+    result.reason = SystemError("mmap");
+    close(fd);
+    return {};
+  }
+  SharedMemoryBlock block;
+  block.fd_ = fd;
+  block.view_ = static_cast<uint8_t*>(view);
+  block.size_ = size;
+  block.name_ = name;
+  block.device_ = info.st_dev;
+  block.inode_ = info.st_ino;
+  result.status = Status::kOk;
+  result.existed = existed;
+  return block;
+}
+
 SharedMemoryBlock SharedMemoryBlock::Create(std::string_view objectName, std::size_t sizeBytes,
                                             bool replaceOtherSize, Outcome* outcome) {
   Outcome local;
@@ -150,23 +171,7 @@ SharedMemoryBlock SharedMemoryBlock::Create(std::string_view objectName, std::si
       close(fd);
       return {};
     }
-    const std::size_t size = static_cast<std::size_t>(info.st_size);
-    void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (view == MAP_FAILED) {
-      result.reason = SystemError("mmap");
-      close(fd);
-      return {};
-    }
-    SharedMemoryBlock block;
-    block.fd_ = fd;
-    block.view_ = static_cast<uint8_t*>(view);
-    block.size_ = size;
-    block.name_ = name;
-    block.device_ = info.st_dev;
-    block.inode_ = info.st_ino;
-    result.status = Status::kOk;
-    result.existed = !fresh;
-    return block;
+    return Map(fd, info, name, true, !fresh, result);
   }
   result.reason = "The shared memory block kept changing while it was opened.";
   return {};
@@ -215,23 +220,7 @@ SharedMemoryBlock SharedMemoryBlock::Open(std::string_view objectName, bool writ
       result.status = Status::kNotFound;
       return {};
     }
-    const std::size_t size = static_cast<std::size_t>(info.st_size);
-    void* view = mmap(nullptr, size, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
-    if (view == MAP_FAILED) {
-      result.reason = SystemError("mmap");
-      close(fd);
-      return {};
-    }
-    SharedMemoryBlock block;
-    block.fd_ = fd;
-    block.view_ = static_cast<uint8_t*>(view);
-    block.size_ = size;
-    block.name_ = name;
-    block.device_ = info.st_dev;
-    block.inode_ = info.st_ino;
-    result.status = Status::kOk;
-    result.existed = true;
-    return block;
+    return Map(fd, info, name, writable, true, result);
   }
   result.status = Status::kNotFound;
   return {};

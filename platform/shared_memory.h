@@ -11,6 +11,7 @@
 // only through the locks.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -65,6 +66,11 @@ class SharedMemoryBlock {
   std::size_t Size() const { return size_; }
 
  private:
+  // Maps the whole object behind fd (which the block then owns; closed on
+  // failure).
+  static SharedMemoryBlock Map(int fd, const struct stat& info, const std::string& name, bool writable,
+                               bool existed, Outcome& result);
+
   int fd_ = -1;
   uint8_t* view_ = nullptr;
   std::size_t size_ = 0;
