@@ -1,5 +1,8 @@
 #include "studio/x11_screen.h"
 
+#include <chrono>
+#include <thread>
+
 // X11 headers last: their macros (Status, None, Bool) clash with other
 // headers.
 #include <X11/Xlib.h>
@@ -227,7 +230,13 @@ class X11Screen final : public ScreenSource {
 }  // namespace
 
 std::unique_ptr<ScreenSource> OpenX11Screen(const char* displayName) {
-  Display* display = XOpenDisplay(displayName);
+  // A busy X server can refuse a connection for a moment (its listen queue
+  // is full); a source restarting then tries again before giving up.
+  Display* display = nullptr;
+  for (int attempt = 0; attempt < 10 && !display; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    display = XOpenDisplay(displayName);
+  }
   if (!display) return nullptr;
   return std::make_unique<X11Screen>(display);
 }
