@@ -52,6 +52,20 @@ struct VideoZone {
   bool SameLayout(const VideoZone& other) const;
 };
 
+// A zone at the given placement, source and percentages; the other fields
+// keep their defaults (opaque, not keyed, keeping the aspect ratio).
+inline VideoZone MakeZone(int placement, int sourceId, float widthFrac, float heightFrac,
+                          float posXFrac = 0.0f, float posYFrac = 0.0f) {
+  VideoZone zone;
+  zone.placement = placement;
+  zone.sourceId = sourceId;
+  zone.widthFrac = widthFrac;
+  zone.heightFrac = heightFrac;
+  zone.posXFrac = posXFrac;
+  zone.posYFrac = posYFrac;
+  return zone;
+}
+
 inline constexpr int MaxScenes = 20;
 inline constexpr int kMaxSceneNameChars = 99;
 

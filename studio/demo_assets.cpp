@@ -118,32 +118,22 @@ QImage Overlay() {
   return image;
 }
 
-VideoZone Zone(int placement, int source, float w, float h, float x = 0, float y = 0) {
-  VideoZone zone;
-  zone.placement = placement;
-  zone.sourceId = source;
-  zone.widthFrac = w;
-  zone.heightFrac = h;
-  zone.posXFrac = x;
-  zone.posYFrac = y;
-  return zone;
-}
 
 }  // namespace
 
 void StoreDemoProjectScenes(VideoEngine& engine) {
-  VideoZone keyed = Zone(VIDPOS_FULLSCREEN_NAR, 1, 100, 100);
+  VideoZone keyed = MakeZone(VIDPOS_FULLSCREEN_NAR, 1, 100, 100);
   keyed.chroma = true;
-  VideoZone corner = Zone(VIDPOS_TOP_RIGHT, 1, 36, 36);
+  VideoZone corner = MakeZone(VIDPOS_TOP_RIGHT, 1, 36, 36);
   corner.alpha = 60;
-  VideoZone left = Zone(VIDPOS_FREE, 0, 50, 50, 0, 25);
+  VideoZone left = MakeZone(VIDPOS_FREE, 0, 50, 50, 0, 25);
   left.keepAspect = false;
-  VideoZone right = Zone(VIDPOS_FREE, 1, 50, 50, 50, 25);
+  VideoZone right = MakeZone(VIDPOS_FREE, 1, 50, 50, 50, 25);
   right.keepAspect = false;
   std::vector<Scene> scenes = {
-      {"Slides", {Zone(VIDPOS_FULLSCREEN, 0, 100, 100)}},
-      {"Presenter", {Zone(VIDPOS_FULLSCREEN, 0, 100, 100), keyed}},
-      {"Picture in picture", {Zone(VIDPOS_CENTER, 0, 70, 70), corner}},
+      {"Slides", {MakeZone(VIDPOS_FULLSCREEN, 0, 100, 100)}},
+      {"Presenter", {MakeZone(VIDPOS_FULLSCREEN, 0, 100, 100), keyed}},
+      {"Picture in picture", {MakeZone(VIDPOS_CENTER, 0, 70, 70), corner}},
       {"Side by side", {left, right}},
   };
   engine.ReplaceScenes(scenes);

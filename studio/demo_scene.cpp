@@ -13,16 +13,6 @@ void Put(std::vector<uint8_t>& frame, int width, int x, int row, uint8_t r, uint
   p[2] = r;
 }
 
-VideoZone DemoZone(int placement, int source, float w, float h, float x, float y) {
-  VideoZone zone;
-  zone.placement = placement;
-  zone.sourceId = source;
-  zone.widthFrac = w;
-  zone.heightFrac = h;
-  zone.posXFrac = x;
-  zone.posYFrac = y;
-  return zone;
-}
 
 }  // namespace
 
@@ -83,20 +73,20 @@ void DeliverDemoFrames(SourceSlotTable& slots, int phase) {
 }
 
 void StoreDemoScenes(VideoEngine& engine) {
-  VideoZone bars = DemoZone(VIDPOS_FULLSCREEN, 0, 100, 100, 0, 0);
-  VideoZone presenter = DemoZone(VIDPOS_FULLSCREEN_NAR, 1, 100, 100, 0, 0);
+  VideoZone bars = MakeZone(VIDPOS_FULLSCREEN, 0, 100, 100, 0, 0);
+  VideoZone presenter = MakeZone(VIDPOS_FULLSCREEN_NAR, 1, 100, 100, 0, 0);
   presenter.chroma = true;
-  VideoZone corner = DemoZone(VIDPOS_TOP_RIGHT, 2, 30, 30, 0, 0);
+  VideoZone corner = MakeZone(VIDPOS_TOP_RIGHT, 2, 30, 30, 0, 0);
   corner.alpha = 64;
-  VideoZone inset = DemoZone(VIDPOS_FREE, 3, 28, 28, 4, 6);
+  VideoZone inset = MakeZone(VIDPOS_FREE, 3, 28, 28, 4, 6);
   inset.keepAspect = false;
   engine.StoreScene({bars, presenter, corner, inset}, "Studio", -1);
 
-  VideoZone left = DemoZone(VIDPOS_FREE, 2, 50, 100, 0, 0);
+  VideoZone left = MakeZone(VIDPOS_FREE, 2, 50, 100, 0, 0);
   left.keepAspect = false;
-  VideoZone right = DemoZone(VIDPOS_FREE, 3, 50, 100, 50, 0);
+  VideoZone right = MakeZone(VIDPOS_FREE, 3, 50, 100, 50, 0);
   right.keepAspect = false;
-  VideoZone centre = DemoZone(VIDPOS_CENTER, 0, 40, 40, 0, 0);
+  VideoZone centre = MakeZone(VIDPOS_CENTER, 0, 40, 40, 0, 0);
   engine.StoreScene({left, right, centre}, "Split screen", -1);
 }
 
