@@ -7,11 +7,13 @@
 
 #include <QAbstractNativeEventFilter>
 #include <QObject>
-#include <vector>
+#include <memory>
 
 class QWidget;
 
 namespace corvalind {
+
+class GlobalKeyGrab;
 
 class SceneHotKeys : public QObject, public QAbstractNativeEventFilter {
   Q_OBJECT
@@ -20,15 +22,14 @@ class SceneHotKeys : public QObject, public QAbstractNativeEventFilter {
   explicit SceneHotKeys(QWidget* window);
   ~SceneHotKeys() override;
 
-  bool Global() const { return global_; }
+  bool Global() const { return grab_ != nullptr; }
   bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
  signals:
   void triggered(int index);
 
  private:
-  bool global_ = false;
-  std::vector<unsigned> keycodes_;  // index -> X11 keycode
+  std::unique_ptr<GlobalKeyGrab> grab_;  // null where there is no X11
 };
 
 }  // namespace corvalind

@@ -20,12 +20,13 @@
 
 #include "engine/messages.h"
 #include "engine/source_slot.h"
-#include "studio/desktop_form.h"
+#include "studio/forms/desktop_form.h"
 #include "studio/hot_keys.h"
-#include "studio/image_forms.h"
-#include "studio/project_file.h"
-#include "studio/program_view.h"
-#include "studio/scene_manager.h"
+#include "studio/forms/overlay_form.h"
+#include "studio/forms/slideshow_form.h"
+#include "studio/files/project_file.h"
+#include "studio/forms/program_form.h"
+#include "studio/forms/scene_manager.h"
 #include "studio/ui_bridge.h"
 
 namespace corvalind {

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
-#include "studio/demo_scene.h"
-#include "studio/png_file.h"
+#include "test_support/demo_scene.h"
+#include "test_support/png_file.h"
 
 namespace corvalind {
 namespace {

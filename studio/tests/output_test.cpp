@@ -13,7 +13,7 @@
 #include "engine/program_output_loop.h"
 #include "platform/folders.h"
 #include "platform/output_block.h"
-#include "studio/demo_scene.h"
+#include "test_support/demo_scene.h"
 #include "studio/shared_output_target.h"
 #include "studio/studio_settings.h"
 

@@ -1,0 +1,650 @@
+// Image layers, slide shows and their forms, on small pictures written by
+// the tests themselves.
+#include <FreeImage.h>
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/image_layer_hooks.h"
+#include "engine/messages.h"
+#include "engine/output_format.h"
+#include "engine/source_slot.h"
+#include "engine/video_engine.h"
+#include "test_support/pictures.h"
+#include "test_support/test_home.h"
+#include "engine/sources/image_layer.h"
+#include "platform/freeimage/picture_file.h"
+#include "engine/sources/slideshow.h"
+
+namespace corvalind {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Bgra;
+using testing::MakeBitmap;
+using testing::Save;
+using testing::Solid;
+
+
+void WriteBytes(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Sets a file's modification time to `seconds` after the epoch.
+void SetFileTime(const fs::path& path, long seconds) {
+  const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// Bottom-up BGR pixel of a frame, addressed from the top row.
+std::array<uint8_t, 3> Pixel(const std::vector<uint8_t>& frame, int width, int height, int x, int top) {
+  const uint8_t* p = frame.data() + (static_cast<std::size_t>(height - 1 - top) * width + x) * 3;
+  return {p[0], p[1], p[2]};
+}
+
+// Status texts, as the status bar would receive them.
+std::mutex statusMutex;
+std::vector<std::string> statusTexts;
+void CaptureStatus(std::string_view text) {
+  std::lock_guard<std::mutex> guard(statusMutex);
+  statusTexts.emplace_back(text);
+}
+std::vector<std::string> TakeStatus() {
+  std::lock_guard<std::mutex> guard(statusMutex);
+  return std::exchange(statusTexts, {});
+}
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 20000) {
+  return testing::WaitFor(condition, std::chrono::milliseconds(timeoutMs));
+}
+
+class ImagesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InitPictureLibrary();
+    dir = fs::temp_directory_path() /
+          ("corvalind-images-" + std::to_string(getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    SetStatusTextHandler(CaptureStatus);
+    TakeStatus();
+  }
+  void TearDown() override {
+    SetStatusTextHandler(nullptr);
+    fs::remove_all(dir);
+  }
+  fs::path dir;
+};
+
+// ---- reading files ----
+
+TEST_F(ImagesTest, LoadsTheFiveFormatsAndRefusesOthers) {
+  auto colour = Solid(7, 5, {10, 200, 30, 255});
+  auto alpha = Solid(7, 5, {10, 200, 30, 128}, 32);
+  BitmapPtr grey(FreeImage_ConvertToGreyscale(colour.get()));
+  BitmapPtr palette(FreeImage_ColorQuantize(colour.get(), FIQ_WUQUANT));
+  ASSERT_TRUE(grey && palette);
+  struct Case {
+    const char* name;
+    FIBITMAP* bitmap;
+    FREE_IMAGE_FORMAT format;
+  };
+  const Case cases[] = {
+      {"a.png", alpha.get(), FIF_PNG},    {"g.png", grey.get(), FIF_PNG},
+      {"c.jpg", colour.get(), FIF_JPEG},  {"p.bmp", palette.get(), FIF_BMP},
+      {"p.gif", palette.get(), FIF_GIF},  {"c.tga", colour.get(), FIF_TARGA},
+      {"a.tga", alpha.get(), FIF_TARGA},
+  };
+  for (const Case& c : cases) {
+    Save(c.bitmap, c.format, dir / c.name);
+    BitmapPtr loaded = LoadImageFile((dir / c.name).string());
+    ASSERT_TRUE(loaded) << c.name;
+    EXPECT_EQ(FreeImage_GetWidth(loaded.get()), 7u) << c.name;
+    EXPECT_EQ(FreeImage_GetHeight(loaded.get()), 5u) << c.name;
+    BitmapPtr drawable = ToDrawableBitmap(loaded.get());
+    ASSERT_TRUE(drawable) << c.name;
+    const unsigned bits = FreeImage_GetBPP(drawable.get());
+    EXPECT_TRUE(bits == 24 || bits == 32) << c.name << " " << bits;
+  }
+
+  // Real pictures in formats FreeImage knows but the studio does not read,
+  // and files that are no pictures at all.
+  WriteBytes(dir / "p.ppm", std::string("P6\n2 2\n255\n") + std::string(12, '\x40'));
+  WriteBytes(dir / "x.xpm", "/* XPM */\nstatic char *x[] = {\"1 1 1 1\", \"a c #FF0000\", \"a\"};\n");
+  WriteBytes(dir / "text.png", "not a picture at all");
+  WriteBytes(dir / "empty.bmp", "");
+  for (const char* name : {"p.ppm", "x.xpm", "text.png", "empty.bmp", "missing.png"}) {
+    EXPECT_FALSE(LoadImageFile((dir / name).string())) << name;
+  }
+  EXPECT_FALSE(IsAllowedPictureFormat(FIF_TIFF));
+  EXPECT_FALSE(FreeImage_IsPluginEnabled(FIF_PPM));
+  EXPECT_TRUE(FreeImage_IsPluginEnabled(FIF_PNG));
+}
+
+TEST_F(ImagesTest, RefusesPicturesBeyondTheSizeLimit) {
+  struct Case {
+    int width, height;
+    FREE_IMAGE_FORMAT format;
+    const char* name;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {16384, 1, FIF_BMP, "wide.bmp", true},     {16385, 1, FIF_BMP, "wider.bmp", false},
+      {1, 16385, FIF_PNG, "tall.png", false},    {16385, 2, FIF_TARGA, "wide.tga", false},
+      {16385, 1, FIF_JPEG, "wide.jpg", false},
+  };
+  for (const Case& c : cases) {
+    auto bitmap = Solid(c.width, c.height, {1, 2, 3, 255});
+    Save(bitmap.get(), c.format, dir / c.name);
+    EXPECT_EQ(LoadImageFile((dir / c.name).string()) != nullptr, c.accepted) << c.name;
+  }
+  // GIF sizes are read from its own header.
+  BitmapPtr grey(FreeImage_ConvertToGreyscale(Solid(16385, 1, {9, 9, 9, 255}).get()));
+  Save(grey.get(), FIF_GIF, dir / "wide.gif");
+  EXPECT_FALSE(LoadImageFile((dir / "wide.gif").string()));
+  BitmapPtr greyOk(FreeImage_ConvertToGreyscale(Solid(300, 2, {9, 9, 9, 255}).get()));
+  Save(greyOk.get(), FIF_GIF, dir / "ok.gif");
+  EXPECT_TRUE(LoadImageFile((dir / "ok.gif").string()));
+
+  // A forged BMP header claiming 100000 x 100000 with no pixels behind it:
+  // refused from the header, without an attempt to decode.
+  std::string bmp(54, '\0');
+  const auto put32 = [&](int at, uint32_t v) { std::memcpy(&bmp[at], &v, 4); };
+  bmp[0] = 'B';
+  bmp[1] = 'M';
+  put32(2, 54);
+  put32(10, 54);
+  put32(14, 40);
+  put32(18, 100000);
+  put32(22, 100000);
+  bmp[26] = 1;
+  bmp[28] = 24;
+  WriteBytes(dir / "forged.bmp", bmp);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(LoadImageFile((dir / "forged.bmp").string()));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+
+  // A refused file reads as a load failure to the layer.
+  ImageLayer layer((dir / "forged.bmp").string(), 0, 64, 48);
+  EXPECT_FALSE(layer.HasPicture());
+  EXPECT_EQ(TakeStatus(), (std::vector<std::string>{(dir / "forged.bmp").string(), kImageLoadErrorText}));
+}
+
+// ---- scaling and drawing ----
+
+TEST(BlendByteTest, EndsAreExactAndTheMiddleFollowsTheFormula) {
+  for (int d = 0; d < 256; d += 17) {
+    for (int s = 0; s < 256; s += 15) {
+      EXPECT_EQ(BlendByte(static_cast<uint8_t>(d), static_cast<uint8_t>(s), 0), d);
+      EXPECT_EQ(BlendByte(static_cast<uint8_t>(d), static_cast<uint8_t>(s), 255), s);
+      for (int a : {1, 64, 128, 254}) {
+        EXPECT_EQ(BlendByte(static_cast<uint8_t>(d), static_cast<uint8_t>(s), static_cast<uint8_t>(a)),
+                  (d * (255 - a) + s * a) >> 8);
+      }
+    }
+  }
+}
+
+TEST(KeepAspectRectTest, FitsCentresAndNeverCollapses) {
+  struct Case {
+    int pw, ph, w, h;
+    FitRect expected;
+  };
+  const Case cases[] = {
+      {1000, 1000, 640, 480, {80, 0, 480, 480}},  // square: full height, bars left and right
+      {200, 100, 640, 480, {0, 80, 640, 320}},    // wider: bars above and below
+      {640, 480, 640, 480, {0, 0, 640, 480}},     // same shape
+      {161, 159, 640, 480, {77, 0, 486, 480}},    // odd sizes: r * 480 truncated
+      {16384, 1, 640, 480, {0, 239, 640, 1}},     // a sliver keeps one line
+      {1, 16384, 640, 480, {319, 0, 1, 480}},
+  };
+  for (const Case& c : cases) {
+    const FitRect r = KeepAspectRect(c.pw, c.ph, c.w, c.h);
+    EXPECT_EQ(r.left, c.expected.left) << c.pw << "x" << c.ph;
+    EXPECT_EQ(r.top, c.expected.top) << c.pw << "x" << c.ph;
+    EXPECT_EQ(r.width, c.expected.width) << c.pw << "x" << c.ph;
+    EXPECT_EQ(r.height, c.expected.height) << c.pw << "x" << c.ph;
+  }
+}
+
+TEST_F(ImagesTest, StretchedAlphaOverlayBlendsWithExactEnds) {
+  // 200 x 100: left third transparent, middle third half transparent, right
+  // third opaque, all red.
+  auto picture = MakeBitmap(200, 100, 32, [](int x, int) {
+    return Bgra{0, 0, 255, static_cast<uint8_t>(x < 66 ? 0 : x < 133 ? 128 : 255)};
+  });
+  Save(picture.get(), FIF_PNG, dir / "overlay.png");
+  ImageLayer layer((dir / "overlay.png").string(), 0, 640, 480);
+  ASSERT_TRUE(layer.HasPicture());
+  ASSERT_TRUE(layer.Loaded());
+  ASSERT_EQ(FreeImage_GetWidth(layer.Bitmap()), 640u);
+  ASSERT_EQ(FreeImage_GetHeight(layer.Bitmap()), 480u);
+  ASSERT_EQ(FreeImage_GetBPP(layer.Bitmap()), 32u);
+
+  std::vector<uint8_t> frame(640 * 480 * 3);
+  for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i * 7 + 3);
+  const std::vector<uint8_t> scene = frame;
+  layer.DrawImageLayer(frame.data(), 640, 480);
+
+  // Every pixel against the scaled picture: the corrected formula.
+  int kept = 0, copied = 0, blended = 0;
+  for (int y = 0; y < 480; ++y) {
+    const BYTE* line = FreeImage_GetScanLine(layer.Bitmap(), y);
+    for (int x = 0; x < 640; ++x) {
+      const uint8_t a = line[x * 4 + 3];
+      (a == 0 ? kept : a == 255 ? copied : blended)++;
+      for (int c = 0; c < 3; ++c) {
+        const std::size_t i = (static_cast<std::size_t>(y) * 640 + x) * 3 + c;
+        ASSERT_EQ(frame[i], BlendByte(scene[i], line[x * 4 + c], a)) << x << "," << y;
+      }
+    }
+  }
+  EXPECT_GT(kept, 0);
+  EXPECT_GT(copied, 0);
+  EXPECT_GT(blended, 0);
+  // Far from the edges of the thirds: scene kept, red copied, red blended.
+  const std::size_t left = (240 * 640 + 50) * 3, right = (240 * 640 + 600) * 3,
+                    middle = (240 * 640 + 320) * 3;
+  EXPECT_TRUE(std::equal(&frame[left], &frame[left] + 3, &scene[left]));
+  EXPECT_EQ(frame[right + 2], 255);
+  EXPECT_EQ(frame[right], 0);
+  EXPECT_EQ(frame[middle + 2], (scene[middle + 2] * 127 + 255 * 128) >> 8);
+}
+
+TEST_F(ImagesTest, DrawsNothingWhenDisabledMissingOrOfAnotherSize) {
+  auto picture = Solid(20, 10, {1, 2, 3, 255});
+  Save(picture.get(), FIF_BMP, dir / "p.bmp");
+  ImageLayer layer((dir / "p.bmp").string(), 0, 64, 48);
+  ASSERT_TRUE(layer.HasPicture());
+  std::vector<uint8_t> frame(64 * 48 * 3, 99);
+  layer.enabled = false;
+  layer.DrawImageLayer(frame.data(), 64, 48);
+  EXPECT_EQ(std::count(frame.begin(), frame.end(), 99), 64 * 48 * 3);
+  layer.enabled = true;
+  std::vector<uint8_t> bigger(65 * 48 * 3, 99);
+  layer.DrawImageLayer(bigger.data(), 65, 48);
+  EXPECT_EQ(std::count(bigger.begin(), bigger.end(), 99), 65 * 48 * 3);
+  layer.DrawImageLayer(frame.data(), 64, 48);
+  EXPECT_EQ(Pixel(frame, 64, 48, 30, 20), (std::array<uint8_t, 3>{1, 2, 3}));
+  layer.ReleasePicture();
+  std::vector<uint8_t> again(64 * 48 * 3, 99);
+  layer.DrawImageLayer(again.data(), 64, 48);
+  EXPECT_EQ(std::count(again.begin(), again.end(), 99), 64 * 48 * 3);
+}
+
+TEST_F(ImagesTest, LowDepthPicturesAreConvertedBeforeDrawing) {
+  // Grey, palette and 1-bit pictures would otherwise be read as 24-bit rows
+  // past their end; a transparent palette entry stays transparent.
+  auto colour = Solid(30, 20, {40, 80, 160, 255});
+  BitmapPtr grey(FreeImage_ConvertToGreyscale(colour.get()));
+  BitmapPtr palette(FreeImage_ColorQuantize(colour.get(), FIQ_WUQUANT));
+  BitmapPtr mono(FreeImage_Threshold(grey.get(), 10));  // all white
+  BitmapPtr clear(FreeImage_ColorQuantize(colour.get(), FIQ_WUQUANT));
+  FreeImage_SetTransparentIndex(clear.get(), 0);
+  for (int y = 0; y < 20; ++y) std::memset(FreeImage_GetScanLine(clear.get(), y), 0, 30);
+  Save(grey.get(), FIF_PNG, dir / "grey.png");
+  Save(palette.get(), FIF_BMP, dir / "palette.bmp");
+  Save(mono.get(), FIF_BMP, dir / "mono.bmp");
+  Save(clear.get(), FIF_GIF, dir / "clear.gif");
+  const uint8_t g = FreeImage_GetScanLine(grey.get(), 0)[0];
+  struct Case {
+    const char* name;
+    unsigned bits;
+    std::array<uint8_t, 3> pixel;  // drawn over a frame of 7s
+  };
+  const Case cases[] = {
+      {"grey.png", 24, {g, g, g}},
+      {"palette.bmp", 24, {40, 80, 160}},
+      {"mono.bmp", 24, {255, 255, 255}},
+      {"clear.gif", 32, {7, 7, 7}},
+  };
+  for (const Case& c : cases) {
+    for (int fitMode : {0, 1}) {
+      ImageLayer layer((dir / c.name).string(), fitMode, 60, 40);
+      ASSERT_TRUE(layer.HasPicture()) << c.name;
+      // The keep-aspect canvas is always 24 bits; transparency is blended
+      // onto its black.
+      EXPECT_EQ(FreeImage_GetBPP(layer.Bitmap()), fitMode == 0 ? c.bits : 24u) << c.name;
+      std::vector<uint8_t> frame(60 * 40 * 3, 7);
+      layer.DrawImageLayer(frame.data(), 60, 40);
+      const auto expected = fitMode == 1 && c.bits == 32 ? std::array<uint8_t, 3>{0, 0, 0} : c.pixel;
+      EXPECT_EQ(Pixel(frame, 60, 40, 30, 20), expected) << c.name << " fit " << fitMode;
+    }
+  }
+}
+
+TEST_F(ImagesTest, KeepAspectPlacesThePictureOnBlack) {
+  struct Case {
+    int pw, ph;
+    FREE_IMAGE_FORMAT format;
+    const char* name;
+  };
+  const Case cases[] = {
+      {1000, 1000, FIF_JPEG, "square.jpg"},
+      {200, 100, FIF_PNG, "wide.png"},
+      {161, 159, FIF_TARGA, "odd.tga"},
+      {30, 90, FIF_BMP, "tall.bmp"},
+  };
+  for (const Case& c : cases) {
+    auto picture = Solid(c.pw, c.ph, {255, 255, 255, 255});
+    Save(picture.get(), c.format, dir / c.name);
+    ImageLayer layer((dir / c.name).string(), 1, 640, 480);
+    ASSERT_TRUE(layer.HasPicture()) << c.name;
+    EXPECT_EQ(FreeImage_GetBPP(layer.Bitmap()), 24u);
+    std::vector<uint8_t> frame(640 * 480 * 3, 50);
+    layer.DrawImageLayer(frame.data(), 640, 480);
+    const FitRect r = KeepAspectRect(c.pw, c.ph, 640, 480);
+    const auto white = [&](int x, int top) { return Pixel(frame, 640, 480, x, top)[1] > 200; };
+    const auto black = [&](int x, int top) {
+      return Pixel(frame, 640, 480, x, top) == std::array<uint8_t, 3>{0, 0, 0};
+    };
+    const int right = r.left + r.width - 1, bottom = r.top + r.height - 1;
+    EXPECT_TRUE(white(r.left, r.top) && white(right, bottom) && white(r.left + r.width / 2, r.top + r.height / 2))
+        << c.name;
+    if (r.left > 0) {
+      EXPECT_TRUE(black(r.left - 1, 240) && black(right + 1, 240) && black(0, 0)) << c.name;
+    }
+    if (r.top > 0) {
+      EXPECT_TRUE(black(320, r.top - 1) && black(320, bottom + 1) && black(0, 0)) << c.name;
+    }
+  }
+}
+
+TEST_F(ImagesTest, SemiTransparentSlideIsBlendedOntoBlack) {
+  auto picture = MakeBitmap(64, 48, 32, [](int x, int) {
+    return Bgra{0, 0, 200, static_cast<uint8_t>(x < 20 ? 0 : x < 40 ? 128 : 255)};
+  });
+  Save(picture.get(), FIF_PNG, dir / "slide.png");
+  ImageLayer layer((dir / "slide.png").string(), 1, 64, 48);
+  ASSERT_TRUE(layer.HasPicture());
+  std::vector<uint8_t> frame(64 * 48 * 3, 77);
+  layer.DrawImageLayer(frame.data(), 64, 48);
+  EXPECT_EQ(Pixel(frame, 64, 48, 5, 24), (std::array<uint8_t, 3>{0, 0, 0}));
+  EXPECT_EQ(Pixel(frame, 64, 48, 30, 24), (std::array<uint8_t, 3>{0, 0, (200 * 128) >> 8}));
+  EXPECT_EQ(Pixel(frame, 64, 48, 60, 24), (std::array<uint8_t, 3>{0, 0, 200}));
+}
+
+// ---- reloading and failures ----
+
+TEST_F(ImagesTest, ReloadsWhenTheModificationTimeChanges) {
+  const fs::path path = dir / "layer.bmp";
+  Save(Solid(8, 8, {0, 0, 255, 255}).get(), FIF_BMP, path);
+  SetFileTime(path, 1000000);
+  ImageLayer layer(path.string(), 0, 16, 12);
+  std::vector<uint8_t> preview(16 * 12 * 3, 5);
+  layer.previewFrame = preview.data();
+  EXPECT_EQ(layer.FileTime(), 1000000LL * 1000000000);
+  EXPECT_FALSE(layer.RefreshImageLayer());
+
+  // New content with the same time: not noticed.
+  Save(Solid(8, 8, {255, 0, 0, 255}).get(), FIF_BMP, path);
+  SetFileTime(path, 1000000);
+  EXPECT_FALSE(layer.RefreshImageLayer());
+  std::vector<uint8_t> frame(16 * 12 * 3);
+  layer.DrawImageLayer(frame.data(), 16, 12);
+  EXPECT_EQ(Pixel(frame, 16, 12, 8, 6), (std::array<uint8_t, 3>{0, 0, 255}));
+
+  // A new time: reloaded, drawn, and the preview follows.
+  SetFileTime(path, 1000001);
+  EXPECT_TRUE(layer.RefreshImageLayer());
+  EXPECT_FALSE(layer.RefreshImageLayer());
+  layer.DrawImageLayer(frame.data(), 16, 12);
+  EXPECT_EQ(Pixel(frame, 16, 12, 8, 6), (std::array<uint8_t, 3>{255, 0, 0}));
+  EXPECT_EQ(Pixel(preview, 16, 12, 8, 6), (std::array<uint8_t, 3>{255, 0, 0}));
+
+  // The file broken on disk: the failure is reported and the layer is empty
+  // but still counts as loaded.
+  WriteBytes(path, "garbage");
+  SetFileTime(path, 1000002);
+  TakeStatus();
+  EXPECT_TRUE(layer.RefreshImageLayer());
+  EXPECT_FALSE(layer.HasPicture());
+  EXPECT_TRUE(layer.Loaded());
+  EXPECT_EQ(TakeStatus(), (std::vector<std::string>{path.string(), kImageLoadErrorText}));
+
+  // Removed: its time cannot be read, so it is never reloaded.
+  fs::remove(path);
+  EXPECT_FALSE(layer.RefreshImageLayer());
+}
+
+TEST_F(ImagesTest, UnreadableFileReportsPathThenErrorText) {
+  for (const char* name : {"missing.png", "text.jpg"}) {
+    if (std::string(name) == "text.jpg") WriteBytes(dir / name, "hello");
+    const std::string path = (dir / name).string();
+    ImageLayer layer(path, 0, 16, 12);
+    EXPECT_FALSE(layer.HasPicture()) << name;
+    EXPECT_FALSE(layer.Loaded()) << name;
+    EXPECT_EQ(TakeStatus(), (std::vector<std::string>{path, kImageLoadErrorText})) << name;
+    std::vector<uint8_t> frame(16 * 12 * 3, 3);
+    layer.DrawImageLayer(frame.data(), 16, 12);
+    EXPECT_EQ(std::count(frame.begin(), frame.end(), 3), 16 * 12 * 3);
+  }
+  EXPECT_EQ(ImageLayer((dir / "missing.png").string(), 0, 16, 12).FileTime(), 0);
+}
+
+// ---- the compositor ----
+
+TEST_F(ImagesTest, CompositorDrawsBackgroundUnderAndOverlayOverTheZones) {
+  OutputFormat format;
+  format.SetSize(64, 48);
+  SourceSlotTable table;
+  ImageLayerHooks hooks;
+  auto engine = VideoEngine::Create(table, format, hooks);
+  ASSERT_NE(engine, nullptr);
+  VideoZone zone;
+  zone.placement = VIDPOS_CENTER;
+  zone.sourceId = 2;
+  zone.widthFrac = 50;
+  zone.heightFrac = 50;
+  ASSERT_TRUE(engine->StoreScene({zone}, "s", -1));
+  ASSERT_TRUE(engine->SwitchScene(0, 0));
+
+  Save(Solid(10, 10, {0, 0, 250, 255}).get(), FIF_BMP, dir / "background.bmp");
+  // Overlay: top half transparent, bottom half opaque green.
+  Save(MakeBitmap(64, 48, 32, [](int, int top) {
+         return Bgra{0, 250, 0, static_cast<uint8_t>(top < 24 ? 0 : 255)};
+       }).get(),
+       FIF_PNG, dir / "overlay.png");
+  ImageLayer background((dir / "background.bmp").string(), 0, 64, 48);
+  ImageLayer overlay((dir / "overlay.png").string(), 0, 64, 48);
+  hooks.backgroundLayer = &background;
+  hooks.overlayLayer = &overlay;
+
+  std::vector<uint8_t> source(32 * 24 * 3);
+  for (std::size_t i = 0; i < source.size(); i += 3) source[i] = 240;
+  table.DeliverFrame(false, 2, source.data(), static_cast<uint32_t>(source.size()), 32, 24);
+  std::vector<uint8_t> out(format.frameBytes);
+  ASSERT_TRUE(engine->ComposeProgramFrame(out.data(), format.frameBytes));
+  EXPECT_EQ(Pixel(out, 64, 48, 2, 2), (std::array<uint8_t, 3>{0, 0, 250}));    // background
+  EXPECT_EQ(Pixel(out, 64, 48, 32, 16), (std::array<uint8_t, 3>{240, 0, 0}));  // zone over it
+  EXPECT_EQ(Pixel(out, 64, 48, 32, 40), (std::array<uint8_t, 3>{0, 250, 0}));  // overlay on top
+  EXPECT_EQ(Pixel(out, 64, 48, 2, 40), (std::array<uint8_t, 3>{0, 250, 0}));
+
+  // Disabling the overlay asks for no composition; the next one lacks it.
+  overlay.enabled = false;
+  EXPECT_FALSE(engine->ComposeProgramFrame(out.data(), format.frameBytes));
+  hooks.recomposeRequested = true;
+  ASSERT_TRUE(engine->ComposeProgramFrame(out.data(), format.frameBytes));
+  EXPECT_EQ(Pixel(out, 64, 48, 32, 30), (std::array<uint8_t, 3>{240, 0, 0}));
+  EXPECT_EQ(Pixel(out, 64, 48, 2, 40), (std::array<uint8_t, 3>{0, 0, 250}));
+  hooks.backgroundLayer = nullptr;
+  hooks.overlayLayer = nullptr;
+}
+
+// ---- slide shows ----
+
+struct Delivery {
+  uint8_t slot;
+  int width, height;
+  std::vector<uint8_t> frame;
+};
+std::mutex deliveryMutex;
+std::vector<Delivery> deliveries;
+void RecordDelivery(bool skip, uint8_t slot, const uint8_t* pixels, uint32_t length, int32_t width,
+                    int32_t height) {
+  if (skip) return;
+  std::lock_guard<std::mutex> guard(deliveryMutex);
+  deliveries.push_back({slot, width, height, std::vector<uint8_t>(pixels, pixels + length)});
+}
+std::size_t DeliveryCount() {
+  std::lock_guard<std::mutex> guard(deliveryMutex);
+  return deliveries.size();
+}
+Delivery LastDelivery() {
+  std::lock_guard<std::mutex> guard(deliveryMutex);
+  return deliveries.back();
+}
+
+class SlideshowTest : public ImagesTest {
+ protected:
+  void SetUp() override {
+    ImagesTest::SetUp();
+    std::lock_guard<std::mutex> guard(deliveryMutex);
+    deliveries.clear();
+  }
+  // Pictures a, b, c in red, green, blue; a sub-folder that is skipped.
+  void MakeFolder() {
+    Save(Solid(8, 6, {0, 0, 255, 255}).get(), FIF_PNG, dir / "a.png");
+    Save(Solid(8, 6, {0, 255, 0, 255}).get(), FIF_BMP, dir / "b.bmp");
+    Save(Solid(8, 6, {255, 0, 0, 255}).get(), FIF_TARGA, dir / "c.tga");
+    fs::create_directories(dir / "sub");
+  }
+  // The picture's colour at the centre of the last delivery.
+  static std::array<uint8_t, 3> Shown() {
+    const Delivery d = LastDelivery();
+    return Pixel(d.frame, d.width, d.height, d.width / 2, d.height / 2);
+  }
+  static constexpr std::array<uint8_t, 3> kRed{0, 0, 255}, kGreen{0, 255, 0}, kBlue{255, 0, 0};
+};
+
+TEST_F(SlideshowTest, IntervalZeroAdvancesOnlyOnNextAndPrevWithWrapping) {
+  MakeFolder();
+  SlideshowSource show(4, &RecordDelivery, 32, 24);
+  ASSERT_TRUE(show.ScanFolder(dir.string(), 0));
+  ASSERT_EQ(show.Files().size(), 3u);
+  EXPECT_EQ(show.IntervalSeconds(), 0);
+  ASSERT_TRUE(show.Start());
+  EXPECT_FALSE(show.Start());
+  ASSERT_TRUE(WaitFor([] { return DeliveryCount() == 1; }));
+  EXPECT_EQ(LastDelivery().slot, 4);
+  EXPECT_EQ(LastDelivery().width, 32);
+  EXPECT_EQ(LastDelivery().frame.size(), 32u * 24 * 3);
+  EXPECT_EQ(Shown(), kRed);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(DeliveryCount(), 1u);  // stays until asked
+
+  const struct {
+    bool next;
+    std::array<uint8_t, 3> shown;
+  } steps[] = {{false, kBlue}, {true, kRed}, {true, kGreen}, {true, kBlue}, {true, kRed}, {false, kBlue}, {false, kGreen}};
+  for (const auto& step : steps) {
+    const std::size_t before = DeliveryCount();
+    step.next ? show.RequestNext() : show.RequestPrev();
+    ASSERT_TRUE(WaitFor([&] { return DeliveryCount() == before + 1; }));
+    EXPECT_EQ(Shown(), step.shown) << (step.next ? "next" : "prev") << " #" << before;
+  }
+  show.Stop();
+  EXPECT_FALSE(show.Alive());
+  show.Stop();
+}
+
+TEST_F(SlideshowTest, UnreadableFilesAreSkippedWithTheirMessage) {
+  Save(Solid(8, 6, {0, 0, 255, 255}).get(), FIF_PNG, dir / "a.png");
+  WriteBytes(dir / "b.txt", "no picture");
+  Save(Solid(8, 6, {255, 0, 0, 255}).get(), FIF_JPEG, dir / "c.jpg");
+  SlideshowSource show(1, &RecordDelivery, 32, 24);
+  ASSERT_TRUE(show.ScanFolder(dir.string(), 1));
+  show.Start();
+  ASSERT_TRUE(WaitFor([] { return DeliveryCount() == 1; }));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitFor([] { return DeliveryCount() == 2; }, 4000));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  // One second on a, 100 ms on the unreadable b, then c.
+  EXPECT_GT(elapsed, std::chrono::milliseconds(900));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(2500));
+  const auto shown = Shown();
+  EXPECT_GT(shown[0], 200);
+  EXPECT_LT(shown[2], 50);
+  show.Stop();
+  const auto texts = TakeStatus();
+  ASSERT_GE(texts.size(), 2u);
+  EXPECT_EQ(texts[0], (dir / "b.txt").string());
+  EXPECT_EQ(texts[1], kImageLoadErrorText);
+}
+
+TEST_F(SlideshowTest, SquareJpegIsCentredOnBlackAtProgramSize) {
+  Save(Solid(1000, 1000, {255, 255, 255, 255}).get(), FIF_JPEG, dir / "square.jpg");
+  SlideshowSource show(0, &RecordDelivery, 640, 480);
+  show.ScanFolder(dir.string(), 0);
+  show.Start();
+  ASSERT_TRUE(WaitFor([] { return DeliveryCount() == 1; }));
+  const Delivery d = LastDelivery();
+  for (int top : {0, 240, 479}) {
+    EXPECT_EQ(Pixel(d.frame, 640, 480, 79, top), (std::array<uint8_t, 3>{0, 0, 0}));
+    EXPECT_GT(Pixel(d.frame, 640, 480, 80, top)[0], 200);
+    EXPECT_GT(Pixel(d.frame, 640, 480, 559, top)[0], 200);
+    EXPECT_EQ(Pixel(d.frame, 640, 480, 560, top), (std::array<uint8_t, 3>{0, 0, 0}));
+  }
+}
+
+TEST_F(SlideshowTest, EmptyFolderEndsAtOnceAndStopIsSafe) {
+  fs::create_directories(dir / "only-a-folder");
+  for (const std::string& folder : {(dir / "only-a-folder").string(), std::string(), (dir / "nope").string()}) {
+    SlideshowSource show(3, &RecordDelivery, 32, 24);
+    ASSERT_TRUE(show.ScanFolder(folder, 5));
+    EXPECT_TRUE(show.Files().empty());
+    EXPECT_TRUE(show.Start());
+    show.Stop();
+    EXPECT_FALSE(show.Alive());
+    show.Stop();
+    EXPECT_TRUE(show.Start());  // restart after a stop
+  }  // destructors stop and join
+  EXPECT_EQ(DeliveryCount(), 0u);
+
+  // A running show stops promptly, also in the middle of a long interval.
+  MakeFolder();
+  auto show = std::make_unique<SlideshowSource>(3, &RecordDelivery, 32, 24);
+  show->ScanFolder(dir.string(), 100);
+  show->Start();
+  ASSERT_TRUE(WaitFor([] { return DeliveryCount() == 1; }));
+  EXPECT_FALSE(show->ScanFolder(dir.string(), 1));  // not while running
+  const auto start = std::chrono::steady_clock::now();
+  show.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+}
+
+TEST_F(SlideshowTest, IntervalChangeAppliesToTheNextPicture) {
+  MakeFolder();
+  SlideshowSource show(2, &RecordDelivery, 32, 24);
+  show.ScanFolder(dir.string(), 0);
+  show.Start();
+  ASSERT_TRUE(WaitFor([] { return DeliveryCount() == 1; }));
+  // Leaving interval 0 ends the wait for Next at once, then waits 1 s.
+  show.SetIntervalSeconds(1);
+  ASSERT_TRUE(WaitFor([] { return DeliveryCount() == 2; }, 3000));
+  EXPECT_EQ(Shown(), kGreen);
+  show.SetIntervalSeconds(-4);
+  EXPECT_EQ(show.IntervalSeconds(), 0);
+}
+
+}  // namespace
+}  // namespace corvalind
+
+int main(int argc, char** argv) {
+  // A temporary home: the tests never touch the user's files.
+  corvalind::testing::TemporaryHome home("corvalind-images");
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,56 @@
+// The picture reader on any bytes: no crash, no hang, and every picture it
+// accepts is within the size limit and converts to a drawable bitmap of 24
+// or 32 bits that a stretched and a keep-aspect layer can be made from.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "engine/sources/image_layer.h"
+#include "platform/freeimage/picture_file.h"
+
+namespace {
+
+void Check(bool condition) {
+  if (!condition) std::abort();
+}
+
+// The file path the layers read; one per process.
+const std::string& TempPath() {
+  static const std::string path = "/tmp/corvalind-picture-fuzz-" + std::to_string(getpid()) + ".tga";
+  return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  corvalind::BitmapPtr picture = corvalind::LoadImageMemory(data, size, "input.tga");
+  if (picture) {
+    Check(FreeImage_GetWidth(picture.get()) >= 1 && FreeImage_GetHeight(picture.get()) >= 1);
+    Check(FreeImage_GetWidth(picture.get()) <= corvalind::kMaxPictureSide);
+    Check(FreeImage_GetHeight(picture.get()) <= corvalind::kMaxPictureSide);
+    corvalind::BitmapPtr drawable = corvalind::ToDrawableBitmap(picture.get());
+    if (drawable) {
+      const unsigned bits = FreeImage_GetBPP(drawable.get());
+      Check(bits == 24 || bits == 32);
+    }
+  }
+  // The file path through the layers, at a small output size.
+  FILE* file = std::fopen(TempPath().c_str(), "wb");
+  if (!file) return 0;
+  std::fwrite(data, 1, size, file);
+  std::fclose(file);
+  for (int fitMode : {0, 1}) {
+    corvalind::ImageLayer layer(TempPath(), fitMode, 32, 24);
+    if (layer.HasPicture()) {
+      std::string frame(32 * 24 * 3, '\0');
+      layer.DrawImageLayer(reinterpret_cast<uint8_t*>(frame.data()), 32, 24);
+      Check(FreeImage_GetWidth(layer.Bitmap()) == 32 && FreeImage_GetHeight(layer.Bitmap()) == 24);
+    }
+  }
+  std::remove(TempPath().c_str());
+  return 0;
+}

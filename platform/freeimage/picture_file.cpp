@@ -1,0 +1,186 @@
+#include "platform/freeimage/picture_file.h"
+
+#include <array>
+#include <fstream>
+#include <mutex>
+#include <vector>
+
+namespace corvalind {
+
+namespace {
+
+constexpr std::array<FREE_IMAGE_FORMAT, 5> kAllowedFormats = {FIF_PNG, FIF_JPEG, FIF_BMP, FIF_GIF,
+                                                              FIF_TARGA};
+
+// GIF has no header-only load in FreeImage, so its sizes are read here: the
+// logical screen and the first image descriptor, skipping the colour table
+// and extension blocks before it. Bytes beyond `prefix` count as missing.
+bool GifSizesWithinLimit(const std::vector<uint8_t>& prefix) {
+  const auto u16 = [&](std::size_t at) { return prefix[at] | (prefix[at + 1] << 8); };
+  if (prefix.size() < 13) return false;
+  if (u16(6) == 0 || u16(8) == 0 || u16(6) > kMaxPictureSide || u16(8) > kMaxPictureSide) {
+    return false;
+  }
+  std::size_t at = 13;
+  if (prefix[10] & 0x80) at += 3u * (2u << (prefix[10] & 7));
+  while (at < prefix.size()) {
+    const uint8_t introducer = prefix[at];
+    if (introducer == 0x2C) {  // image descriptor
+      if (at + 9 > prefix.size()) return false;
+      const int width = u16(at + 5);
+      const int height = u16(at + 7);
+      return width > 0 && height > 0 && width <= kMaxPictureSide && height <= kMaxPictureSide;
+    }
+    if (introducer != 0x21 || at + 2 > prefix.size()) return false;  // not an extension
+    at += 2;  // introducer and label, then sub-blocks up to an empty one
+    while (at < prefix.size() && prefix[at] != 0) at += prefix[at] + 1u;
+    ++at;
+  }
+  return false;
+}
+
+// Where a picture is read from: a file or a block of memory.
+class PictureSource {
+ public:
+  virtual ~PictureSource() = default;
+  virtual FREE_IMAGE_FORMAT SignatureFormat() = 0;
+  virtual FIBITMAP* Load(FREE_IMAGE_FORMAT format, int flags) = 0;
+  virtual std::vector<uint8_t> Prefix(std::size_t bytes) = 0;
+};
+
+class FileSource : public PictureSource {
+ public:
+  explicit FileSource(const std::string& path) : path_(path) {}
+  FREE_IMAGE_FORMAT SignatureFormat() override { return FreeImage_GetFileType(path_.c_str(), 0); }
+  FIBITMAP* Load(FREE_IMAGE_FORMAT format, int flags) override {
+    return FreeImage_Load(format, path_.c_str(), flags);
+  }
+  std::vector<uint8_t> Prefix(std::size_t bytes) override {
+    std::vector<uint8_t> data(bytes);
+    std::ifstream file(path_, std::ios::binary);
+    file.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(bytes));
+    data.resize(file ? bytes : static_cast<std::size_t>(std::max<std::streamsize>(0, file.gcount())));
+    return data;
+  }
+
+ private:
+  std::string path_;
+};
+
+class MemorySource : public PictureSource {
+ public:
+  MemorySource(const uint8_t* data, std::size_t size)
+      : data_(data),
+        size_(size),
+        memory_(FreeImage_OpenMemory(const_cast<BYTE*>(data), static_cast<DWORD>(size))) {}
+  ~MemorySource() override {
+    if (memory_) FreeImage_CloseMemory(memory_);
+  }
+  MemorySource(const MemorySource&) = delete;
+  MemorySource& operator=(const MemorySource&) = delete;
+  FREE_IMAGE_FORMAT SignatureFormat() override {
+    return memory_ ? FreeImage_GetFileTypeFromMemory(memory_, 0) : FIF_UNKNOWN;
+  }
+  FIBITMAP* Load(FREE_IMAGE_FORMAT format, int flags) override {
+    if (!memory_) return nullptr;
+    FreeImage_SeekMemory(memory_, 0, SEEK_SET);
+    return FreeImage_LoadFromMemory(format, memory_, flags);
+  }
+  std::vector<uint8_t> Prefix(std::size_t bytes) override {
+    return {data_, data_ + std::min(bytes, size_)};
+  }
+
+ private:
+  const uint8_t* data_;
+  std::size_t size_;
+  FIMEMORY* memory_;
+};
+
+bool SizeWithinLimit(FIBITMAP* bitmap) {
+  const unsigned width = FreeImage_GetWidth(bitmap);
+  const unsigned height = FreeImage_GetHeight(bitmap);
+  return width > 0 && height > 0 && width <= static_cast<unsigned>(kMaxPictureSide) &&
+         height <= static_cast<unsigned>(kMaxPictureSide);
+}
+
+BitmapPtr LoadFrom(PictureSource& source, const std::string& name) {
+  InitPictureLibrary();
+  FREE_IMAGE_FORMAT format = source.SignatureFormat();
+  if (format == FIF_UNKNOWN && !name.empty()) format = FreeImage_GetFIFFromFilename(name.c_str());
+  if (!IsAllowedPictureFormat(format) || !FreeImage_FIFSupportsReading(format)) return nullptr;
+
+  // The header first: refuse oversized pictures before decoding pixels.
+  if (FreeImage_FIFSupportsNoPixels(format)) {
+    BitmapPtr header(source.Load(format, FIF_LOAD_NOPIXELS));
+    if (!header || !SizeWithinLimit(header.get())) return nullptr;
+  } else if (format == FIF_GIF) {
+    if (!GifSizesWithinLimit(source.Prefix(64 * 1024))) return nullptr;
+  } else {
+    return nullptr;
+  }
+
+  BitmapPtr picture(source.Load(format, 0));
+  if (!picture || !FreeImage_HasPixels(picture.get()) || !SizeWithinLimit(picture.get())) {
+    return nullptr;
+  }
+  return picture;
+}
+
+void QuietOutput(FREE_IMAGE_FORMAT, const char*) {}
+
+}  // namespace
+
+void FreeImageDeleter::operator()(FIBITMAP* bitmap) const {
+  if (bitmap) FreeImage_Unload(bitmap);
+}
+
+void InitPictureLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    FreeImage_Initialise(FALSE);
+    // Decoder complaints about broken files are reported by the callers.
+    FreeImage_SetOutputMessage(QuietOutput);
+    for (int i = 0; i < FreeImage_GetFIFCount(); ++i) {
+      const auto format = static_cast<FREE_IMAGE_FORMAT>(i);
+      FreeImage_SetPluginEnabled(format, IsAllowedPictureFormat(format) ? TRUE : FALSE);
+    }
+  });
+}
+
+bool IsAllowedPictureFormat(FREE_IMAGE_FORMAT format) {
+  for (const FREE_IMAGE_FORMAT allowed : kAllowedFormats) {
+    if (format == allowed) return true;
+  }
+  return false;
+}
+
+BitmapPtr LoadImageFile(const std::string& path) {
+  FileSource source(path);
+  return LoadFrom(source, path);
+}
+
+BitmapPtr LoadImageMemory(const uint8_t* data, std::size_t size, const std::string& nameHint) {
+  if (!data || size == 0 || size > 0xFFFFFFFFu) return nullptr;
+  MemorySource source(data, size);
+  return LoadFrom(source, nameHint);
+}
+
+BitmapPtr ToDrawableBitmap(FIBITMAP* picture) {
+  if (!picture || !FreeImage_HasPixels(picture)) return nullptr;
+  BitmapPtr standard;
+  if (FreeImage_GetImageType(picture) != FIT_BITMAP) {
+    // 16-bit channels, grey levels of 16 bits and wider, floats: scaled down
+    // to 8 bits per channel.
+    standard.reset(FreeImage_ConvertToStandardType(picture, TRUE));
+    if (!standard) return nullptr;
+    picture = standard.get();
+  }
+  const unsigned bits = FreeImage_GetBPP(picture);
+  if (bits == 24 || bits == 32) return BitmapPtr(FreeImage_Clone(picture));
+  // Grey, palette and 16-bit pictures: rows of 24 bits, or 32 when a
+  // transparent palette entry must stay transparent.
+  if (FreeImage_IsTransparent(picture)) return BitmapPtr(FreeImage_ConvertTo32Bits(picture));
+  return BitmapPtr(FreeImage_ConvertTo24Bits(picture));
+}
+
+}  // namespace corvalind

@@ -1,0 +1,59 @@
+#include "studio/forms/program_form.h"
+
+#include <QResizeEvent>
+#include <algorithm>
+
+#include "studio/forms/preview_widget.h"
+#include "studio/shared_output_target.h"
+
+namespace corvalind {
+
+CViewProgramForm::CViewProgramForm(const OutputFormat& format, const std::string& bufferName,
+                                   QWidget* parent)
+    : QWidget(parent), format_(format) {
+  setObjectName("CViewProgramForm");
+  preview_ = new PreviewWidget(this);
+  preview_->setObjectName("1002");
+  // First layout: 640 wide, the height from the output's aspect ratio
+  // (479 for the 4:3 sizes, 359 for 16:9).
+  // The ratio is rounded to a float and the division done in double: 4:3
+  // gives 479 and 16:9 gives 359 (the float ratios lie just above the
+  // exact ones).
+  const float ratio = static_cast<float>(format.outputWidth) / static_cast<float>(format.outputHeight);
+  previewWidth_ = 640;
+  previewHeight_ = static_cast<int>(640.0 / static_cast<double>(ratio));
+  preview_->setGeometry(1, 1, previewWidth_, previewHeight_);
+  loop_ = std::make_unique<ProgramOutputLoop>(
+      format_, std::make_unique<SharedOutputTarget>(bufferName, format_.frameBytes));
+  loop_->SetPreview(preview_, previewWidth_, previewHeight_);
+}
+
+CViewProgramForm::~CViewProgramForm() { loop_.reset(); }
+
+QSize CViewProgramForm::sizeHint() const { return {previewWidth_ + 2, previewHeight_ + 2}; }
+
+QRect CViewProgramForm::FitPreview(const OutputFormat& format, int clientWidth, int clientHeight) {
+  const float q = static_cast<float>(format.outputHeight) / static_cast<float>(format.outputWidth);
+  int width = clientWidth;
+  int height = static_cast<int>(static_cast<double>(width) * static_cast<double>(q));
+  int x = 0;
+  int y = (clientHeight - height) / 2;
+  if (y < 0) {
+    height = clientHeight;
+    width = static_cast<int>(static_cast<double>(height) / static_cast<double>(q));
+    y = 0;
+    x = std::max(0, (clientWidth - width) / 2);
+  }
+  return {x, y, width, height};
+}
+
+void CViewProgramForm::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  const QRect fit = FitPreview(format_, event->size().width(), event->size().height());
+  preview_->setGeometry(fit);
+  previewWidth_ = fit.width();
+  previewHeight_ = fit.height();
+  loop_->SetPreview(preview_, previewWidth_, previewHeight_);
+}
+
+}  // namespace corvalind

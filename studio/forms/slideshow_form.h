@@ -1,0 +1,56 @@
+// CViewSlideshowForm: the form of a "Slide Show" window. It runs a
+// SlideshowSource for one source slot, chosen by "Browse Folder", with the
+// seconds per picture, "Next >>" and "<< Prev". UI thread only.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <memory>
+
+#include "engine/sources/slideshow.h"
+
+class QLineEdit;
+
+namespace corvalind {
+
+class PreviewWidget;
+
+class CViewSlideshowForm : public QWidget {
+  Q_OBJECT
+ public:
+  // `sourceId` is the source slot (0..9) the show delivers into.
+  explicit CViewSlideshowForm(int sourceId, QWidget* parent = nullptr);
+  // Stops the show.
+  ~CViewSlideshowForm() override;
+
+  QString Folder() const { return folder_; }
+  // Seconds per picture as last entered (5 at first; 0 = Next/Prev only).
+  int Seconds() const { return seconds_; }
+  // Replaces the running show by one over `folder`, showing the seconds in
+  // the seconds field.
+  void StartSlideshow(const QString& folder, int seconds);
+
+  void BrowseFolder();
+  void Next();
+  void Prev();
+
+  SlideshowSource* Source() { return source_.get(); }
+  QLineEdit* SecondsEdit() const { return secondsEdit_; }
+  PreviewWidget* Preview() const { return preview_; }
+
+ private:
+  void SecondsChanged(const QString& text);
+
+  const int sourceId_;
+  std::unique_ptr<SlideshowSource> source_;
+  QString folder_;
+  int seconds_ = 5;
+  QLineEdit* secondsEdit_ = nullptr;
+  PreviewWidget* preview_ = nullptr;
+};
+
+// The whole number at the start of `text` (at most 100 characters read),
+// as C's atoi reads it: 0 when there is none; clamped to the int range.
+int ParseLeadingInt(const QString& text);
+
+}  // namespace corvalind

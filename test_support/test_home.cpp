@@ -1,0 +1,44 @@
+#include "test_support/test_home.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <system_error>
+#include <thread>
+
+namespace corvalind::testing {
+
+TemporaryHome::TemporaryHome(const std::string& prefix) {
+  root_ = std::filesystem::temp_directory_path() / (prefix + "-" + std::to_string(getpid()));
+  std::error_code error;
+  std::filesystem::remove_all(root_, error);
+  std::filesystem::create_directories(Documents() / "Corvalind");
+  std::filesystem::create_directories(Config());
+  std::filesystem::create_directories(root_ / "runtime");
+  chmod((root_ / "runtime").c_str(), 0700);
+  setenv("HOME", root_.c_str(), 1);
+  setenv("XDG_DOCUMENTS_DIR", Documents().c_str(), 1);
+  setenv("XDG_CONFIG_HOME", Config().c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", (root_ / "runtime").c_str(), 1);
+}
+
+TemporaryHome::~TemporaryHome() {
+  std::error_code error;
+  std::filesystem::remove_all(root_, error);
+}
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit,
+             const std::function<void()>& pump) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    if (pump) pump();
+    // A short pause between checks leaves the core to the thread the test
+    // waits for; the result is decided by `done`, never by the pause.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+}  // namespace corvalind::testing
