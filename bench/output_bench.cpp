@@ -146,11 +146,10 @@ void BM_PublishLatency(benchmark::State& state) {
   zone.sourceId = 0;
   zone.widthFrac = zone.heightFrac = 100;
   engine->StoreScene({zone}, "latency", -1);
-  std::atomic<VideoEngine*> reference{engine.get()};
   std::vector<uint8_t> frame(1280 * 720 * 3, 9);
   for (auto _ : state) {
     ProgramOutputLoop loop(format, std::make_unique<SharedOutputTarget>(output.bufferName, format.frameBytes),
-                           &reference);
+                           engine.get());
     OutputBlock reader;
     while (!OpenOutputBlock(reader, output.bufferName)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const volatile uint8_t* counter = reader.block.Data();

@@ -5,11 +5,9 @@
 
 namespace corvalind {
 
-std::atomic<VideoEngine*> gVideoEngine{nullptr};
-
 ProgramOutputLoop::ProgramOutputLoop(const OutputFormat& format,
                                      std::unique_ptr<ProgramOutputTarget> target,
-                                     std::atomic<VideoEngine*>* engine, OutputLoopTiming timing)
+                                     VideoEngine* engine, OutputLoopTiming timing)
     : format_(format), target_(std::move(target)), engine_(engine), timing_(timing) {
   thread_ = std::thread(&ProgramOutputLoop::Run, this);
 }
@@ -72,10 +70,9 @@ void ProgramOutputLoop::Run() {
   }
   while (running_.load()) {
     if (!Pause(timing_.pollInterval)) break;
-    VideoEngine* engine = engine_->load();
-    if (!engine) continue;
+    if (!engine_) continue;
     std::lock_guard<std::mutex> guard(outputLock_);
-    if (!engine->ComposeProgramFrame(programFrame_.data(), format_.frameBytes)) continue;
+    if (!engine_->ComposeProgramFrame(programFrame_.data(), format_.frameBytes)) continue;
     {
       std::lock_guard<std::mutex> previewGuard(previewMutex_);
       DrawFramePreview(programFrame_.data(), format_.outputWidth, format_.outputHeight, preview_,

@@ -44,10 +44,6 @@ class ProgramOutputTarget {
   virtual void Release() = 0;
 };
 
-// The engine the output loop composes from; null until the studio has made
-// it. Set and cleared on the UI thread while no loop runs.
-extern std::atomic<VideoEngine*> gVideoEngine;
-
 struct OutputLoopTiming {
   int setupAttempts = 99;
   std::chrono::milliseconds setupInterval{100};
@@ -56,11 +52,11 @@ struct OutputLoopTiming {
 
 class ProgramOutputLoop {
  public:
-  // Starts the loop thread at once. `engine` is where the loop looks for
-  // the engine (gVideoEngine unless a test gives its own).
+  // Starts the loop thread at once. It composes from `engine`, which the
+  // owner keeps alive until the loop is destroyed; with a null engine the
+  // loop sets up the target and publishes nothing.
   ProgramOutputLoop(const OutputFormat& format, std::unique_ptr<ProgramOutputTarget> target,
-                    std::atomic<VideoEngine*>* engine = &gVideoEngine,
-                    OutputLoopTiming timing = OutputLoopTiming{});
+                    VideoEngine* engine, OutputLoopTiming timing = OutputLoopTiming{});
   // Stops the loop (at most one poll plus one composition later), then
   // releases the block.
   ~ProgramOutputLoop();
@@ -89,7 +85,7 @@ class ProgramOutputLoop {
 
   const OutputFormat format_;
   std::unique_ptr<ProgramOutputTarget> target_;
-  std::atomic<VideoEngine*>* engine_;
+  VideoEngine* const engine_;
   const OutputLoopTiming timing_;
 
   std::mutex outputLock_;

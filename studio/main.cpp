@@ -103,7 +103,6 @@ int main(int argc, char** argv) {
     ShowMessageBox("Out of memory!", "Error");
     return 0;
   }
-  gVideoEngine = engine.get();
 
   int result = 0;
   {
@@ -169,6 +168,5 @@ int main(int argc, char** argv) {
     }
     result = app.exec();
   }
-  gVideoEngine = nullptr;
   return result;
 }

@@ -17,47 +17,24 @@
 #include <QToolBar>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <cstring>
+#include <optional>
 
 #include "engine/messages.h"
 #include "engine/source_slot.h"
-#include "studio/forms/desktop_form.h"
-#include "studio/hot_keys.h"
-#include "studio/forms/overlay_form.h"
-#include "studio/forms/slideshow_form.h"
+#include "platform/version.h"
 #include "studio/files/project_file.h"
 #include "studio/forms/program_form.h"
 #include "studio/forms/scene_manager.h"
+#include "studio/forms/window_form.h"
+#include "studio/hot_keys.h"
 #include "studio/ui_bridge.h"
 
 namespace corvalind {
 
 namespace {
 
-constexpr const char* kVersion = "1.85";
 constexpr const char* kHomepage = "https://corvalind.invalid/";
-
-// Status-bar prompt and tool tip of each command.
-struct CommandText {
-  const char* prompt;
-  const char* tip;
-};
-
-CommandText KindCommandText(int kind) {
-  switch (kind) {
-    case kKindCamera: return {"Add video camera source", "Add camera source"};
-    case kKindVideoFile: return {"Add video file source", "Add video file source"};
-    case kKindSlideShow: return {"Add slide show source", "Add slide show source"};
-    case kKindDesktop: return {"Add desktop capture source", "Add desktop source"};
-    case kKindHook: return {"Add DirectX/OpenGL game capture source", "Add video hook source"};
-    case kKindOverlay: return {"Activate the image overlay window", "Overlay"};
-    case kKindBackground: return {"Activate the image background window", "Background"};
-    case kKindProgram: return {"Activate the program output window", "Program"};
-    case kKindSceneManager: return {"Activate the scene manager window", "Scene Manager"};
-    case kKindNetwork: return {"Activate the network transmitter window", "Network Send"};
-    case kKindRecorder: return {"Activate the video recorder window", "Recorder"};
-    default: return {"Activate the settings control window", "Settings Control"};
-  }
-}
 
 // Small tool-bar pictures: a rounded tile with a glyph, in the colour of
 // the command's group.
@@ -92,6 +69,7 @@ QWidget* NotAvailableForm(const QString& title) {
 
 }  // namespace
 
+// A child window: one form of one kind.
 class CSourceFrame : public QMdiSubWindow {
  public:
   CSourceFrame(int kind, int id) : kind_(kind), id_(id) {
@@ -102,11 +80,24 @@ class CSourceFrame : public QMdiSubWindow {
   }
   int Kind() const { return kind_; }
   int Id() const { return id_; }
+  // The form's project side; null for a window without a form.
+  WindowForm* Form() const { return form_; }
+  void SetForm(QWidget* widget, WindowForm* form) {
+    setWidget(widget);
+    form_ = form;
+  }
 
  private:
   int kind_;
   int id_;
+  WindowForm* form_ = nullptr;
 };
+
+namespace {
+
+CSourceFrame* FrameOf(const WindowTable::Entry& entry) { return static_cast<CSourceFrame*>(entry.frame); }
+
+}  // namespace
 
 CMainFrame::CMainFrame(VideoEngine& engine, const OutputFormat& format, std::string bufferName,
                        const QString& title, QWidget* parent)
@@ -134,11 +125,11 @@ CMainFrame::~CMainFrame() {
 }
 
 QString CMainFrame::KindTitle(int kind) const {
-  if (kind == kKindProgram) {
-    return QString::asprintf(KindInfo(kind).title, format_.outputWidth, format_.outputHeight,
-                             format_.frameRate);
-  }
-  return KindInfo(kind).title;
+  // A title may show the program's width, height and frame rate.
+  const char* title = KindInfo(kind).title;
+  return std::strchr(title, '%')
+             ? QString::asprintf(title, format_.outputWidth, format_.outputHeight, format_.frameRate)
+             : QString(title);
 }
 
 void CMainFrame::CreateActions() {
@@ -161,36 +152,13 @@ void CMainFrame::CreateActions() {
   exitAction_->setStatusTip("Quit the application");
   connect(exitAction_, &QAction::triggered, this, &QWidget::close);
 
-  const struct {
-    int kind;
-    const char* text;
-    const char* glyph;
-  } sources[] = {{kKindCamera, "Camera", "C"},        {kKindVideoFile, "Video File", "F"},
-                 {kKindSlideShow, "Slideshow", "S"},   {kKindDesktop, "Desktop", "D"},
-                 {kKindHook, "Video Hook", "H"}};
-  for (const auto& s : sources) {
-    auto* action = new QAction(TileIcon(s.glyph, QColor(46, 125, 190)), s.text, this);
-    const CommandText text = KindCommandText(s.kind);
-    action->setStatusTip(text.prompt);
-    action->setToolTip(text.tip);
-    connect(action, &QAction::triggered, this, [this, kind = s.kind] { OpenWindow(kind); });
-    sourceActions_[static_cast<std::size_t>(s.kind)] = action;
-  }
-  const struct {
-    int kind;
-    const char* glyph;
-    QColor color;
-  } views[] = {{kKindProgram, "P", QColor(200, 60, 60)},     {kKindSceneManager, "SM", QColor(200, 60, 60)},
-               {kKindOverlay, "O", QColor(120, 90, 180)},    {kKindBackground, "B", QColor(120, 90, 180)},
-               {kKindNetwork, "N", QColor(40, 150, 110)},    {kKindRecorder, "R", QColor(40, 150, 110)},
-               {kKindSettings, "⚙", QColor(40, 150, 110)}};
-  for (const auto& v : views) {
-    auto* action = new QAction(TileIcon(v.glyph, v.color), KindInfo(v.kind).viewCommand, this);
-    const CommandText text = KindCommandText(v.kind);
-    action->setStatusTip(text.prompt);
-    action->setToolTip(text.tip);
-    connect(action, &QAction::triggered, this, [this, kind = v.kind] { OpenWindow(kind); });
-    viewActions_[static_cast<std::size_t>(v.kind)] = action;
+  for (const WindowKindInfo& info : WindowKinds()) {
+    auto* action = new QAction(TileIcon(QString::fromUtf8(info.glyph), info.color), info.command, this);
+    action->setStatusTip(info.prompt);
+    action->setToolTip(info.toolTip);
+    action->setEnabled(info.Available());
+    connect(action, &QAction::triggered, this, [this, kind = info.kind] { OpenWindow(kind); });
+    kindActions_[static_cast<std::size_t>(info.kind)] = action;
   }
   arrangeAction_ = new QAction("Arrange", this);
   arrangeAction_->setStatusTip("Arrange the windows side by side");
@@ -226,13 +194,9 @@ void CMainFrame::CreateMenus() {
   file->addSeparator();
   file->addAction(exitAction_);
   QMenu* source = menuBar()->addMenu("Source");
-  for (int kind : {kKindCamera, kKindVideoFile, kKindSlideShow, kKindDesktop, kKindHook}) {
-    source->addAction(sourceActions_[static_cast<std::size_t>(kind)]);
-  }
   QMenu* view = menuBar()->addMenu("&View");
-  for (int kind : {kKindProgram, kKindSceneManager, kKindOverlay, kKindBackground, kKindNetwork,
-                   kKindRecorder, kKindSettings}) {
-    view->addAction(viewActions_[static_cast<std::size_t>(kind)]);
+  for (const WindowKindInfo& info : WindowKinds()) {
+    (info.menu == KindMenu::kSource ? source : view)->addAction(kindActions_[static_cast<std::size_t>(info.kind)]);
   }
   QMenu* window = menuBar()->addMenu("Window");
   window->addAction(arrangeAction_);
@@ -256,17 +220,11 @@ void CMainFrame::CreateToolBar() {
   toolBar_->addAction(newAction_);
   toolBar_->addAction(openAction_);
   toolBar_->addAction(saveAction_);
-  toolBar_->addSeparator();
-  for (int kind : {kKindCamera, kKindVideoFile, kKindSlideShow, kKindDesktop, kKindHook}) {
-    toolBar_->addAction(sourceActions_[static_cast<std::size_t>(kind)]);
-  }
-  toolBar_->addSeparator();
-  for (int kind : {kKindProgram, kKindSceneManager, kKindOverlay, kKindBackground}) {
-    toolBar_->addAction(viewActions_[static_cast<std::size_t>(kind)]);
-  }
-  toolBar_->addSeparator();
-  for (int kind : {kKindNetwork, kKindRecorder, kKindSettings}) {
-    toolBar_->addAction(viewActions_[static_cast<std::size_t>(kind)]);
+  int group = -1;
+  for (const WindowKindInfo& info : WindowKinds()) {
+    if (info.toolBarGroup != group) toolBar_->addSeparator();
+    group = info.toolBarGroup;
+    toolBar_->addAction(kindActions_[static_cast<std::size_t>(info.kind)]);
   }
   toolBar_->addSeparator();
   toolBar_->addAction(aboutAction_);
@@ -286,6 +244,8 @@ QAction* CMainFrame::ActionByText(const QString& text) const {
 }
 
 QMdiSubWindow* CMainFrame::OpenWindow(int kind) {
+  const WindowKindInfo& info = KindInfo(kind);
+  if (!info.Available()) return nullptr;
   auto* frame = new CSourceFrame(kind, -1);
   const int index = table_.Open(kind, frame);
   if (index < 0) {
@@ -297,22 +257,14 @@ QMdiSubWindow* CMainFrame::OpenWindow(int kind) {
   const QString plain = KindTitle(kind);
   frame->setWindowTitle(QString::fromStdString(WindowTable::Title(kind, id, plain.toStdString())));
 
-  QWidget* form = nullptr;
-  if (kind == kKindProgram) {
-    form = new CViewProgramForm(format_, bufferName_);
-  } else if (kind == kKindSceneManager) {
-    form = new CViewSceneManager(engine_);
-  } else if (kind == kKindOverlay || kind == kKindBackground) {
-    form = new CViewOverlayForm(kind == kKindBackground);
-  } else if (kind == kKindSlideShow && id < SourceSlotCount) {
-    form = new CViewSlideshowForm(id);
-  } else if (kind == kKindDesktop && id < SourceSlotCount) {
-    form = new CViewDesktopForm(id);
+  const FormContext context{id, &engine_, &format_, bufferName_};
+  if (QWidget* form = info.create(context)) {
+    frame->SetForm(form, dynamic_cast<WindowForm*>(form));
   } else {
-    form = NotAvailableForm(plain);
-    form->setProperty("sourceId", id);
+    QWidget* placeholder = NotAvailableForm(plain);
+    placeholder->setProperty("sourceId", id);
+    frame->SetForm(placeholder, nullptr);
   }
-  frame->setWidget(form);
   area_->addSubWindow(frame);
   connect(frame, &QObject::destroyed, this, &CMainFrame::OnWindowDestroyed);
   frame->setGeometry(100, 100, 212, 225);
@@ -320,11 +272,10 @@ QMdiSubWindow* CMainFrame::OpenWindow(int kind) {
   // default child window.
   frame->adjustSize();
   frame->resize(std::max(frame->width(), 212), std::max(frame->height(), 225));
-  if (kind != kKindProgram) frame->setFixedSize(frame->size());  // only the program view resizes
-  if (KindInfo(kind).single) viewActions_[static_cast<std::size_t>(kind)]->setEnabled(false);
+  if (!info.resizable) frame->setFixedSize(frame->size());
+  if (info.single) kindActions_[static_cast<std::size_t>(kind)]->setEnabled(false);
   frame->show();
-  if (kind == kKindSceneManager) {
-    // Centred in the client area.
+  if (info.centred) {
     frame->move(std::max(0, (area_->width() - frame->width()) / 2),
                 std::max(0, (area_->height() - frame->height()) / 2));
   }
@@ -334,11 +285,9 @@ QMdiSubWindow* CMainFrame::OpenWindow(int kind) {
 void CMainFrame::OnWindowDestroyed(QObject* frame) {
   const int index = table_.IndexOfFrame(frame);
   if (index < 0) return;
-  const int kind = table_.At(index).kind;
+  const WindowKindInfo& info = KindInfo(table_.At(index).kind);
   const int id = table_.Close(index);
-  if (KindInfo(kind).single && viewActions_[static_cast<std::size_t>(kind)]) {
-    viewActions_[static_cast<std::size_t>(kind)]->setEnabled(true);
-  }
+  if (info.single && info.Available()) kindActions_[static_cast<std::size_t>(info.kind)]->setEnabled(true);
   // Zones showing the closed source turn black.
   if (id >= 0 && id < SourceSlotCount) ReleaseSlot(id);
 }
@@ -348,22 +297,20 @@ QMdiSubWindow* CMainFrame::FindWindow(int kind) const {
   return index < 0 ? nullptr : static_cast<QMdiSubWindow*>(table_.At(index).frame);
 }
 
-CViewSceneManager* CMainFrame::SceneManager() const {
-  QMdiSubWindow* frame = FindWindow(kKindSceneManager);
-  return frame ? qobject_cast<CViewSceneManager*>(frame->widget()) : nullptr;
-}
+CViewSceneManager* CMainFrame::SceneManager() const { return FindForm<CViewSceneManager>(); }
 
-CViewProgramForm* CMainFrame::ProgramView() const {
-  QMdiSubWindow* frame = FindWindow(kKindProgram);
-  return frame ? qobject_cast<CViewProgramForm*>(frame->widget()) : nullptr;
+CViewProgramForm* CMainFrame::ProgramView() const { return FindForm<CViewProgramForm>(); }
+
+void CMainFrame::CloseWindows(bool first) {
+  for (int i = 0; i < kWindowTableSize; ++i) {
+    const WindowTable::Entry& entry = table_.At(i);
+    if (entry.inUse && KindInfo(entry.kind).first == first) delete FrameOf(entry);
+  }
 }
 
 void CMainFrame::CloseAllWindows() {
-  if (QMdiSubWindow* program = FindWindow(kKindProgram)) delete program;
-  for (int i = 0; i < kWindowTableSize; ++i) {
-    const WindowTable::Entry& entry = table_.At(i);
-    if (entry.inUse) delete static_cast<QMdiSubWindow*>(entry.frame);
-  }
+  CloseWindows(true);
+  CloseWindows(false);
 }
 
 void CMainFrame::Arrange() {
@@ -379,24 +326,31 @@ void CMainFrame::Arrange() {
     x += frame->width();
     rowHeight = std::max(rowHeight, frame->height());
   };
-  if (QMdiSubWindow* program = FindWindow(kKindProgram)) place(program);
-  for (int i = 0; i < kWindowTableSize; ++i) {
-    const WindowTable::Entry& entry = table_.At(i);
-    if (entry.inUse && entry.kind != kKindProgram) place(static_cast<QMdiSubWindow*>(entry.frame));
+  for (bool first : {true, false}) {
+    for (int i = 0; i < kWindowTableSize; ++i) {
+      const WindowTable::Entry& entry = table_.At(i);
+      if (entry.inUse && KindInfo(entry.kind).first == first) place(FrameOf(entry));
+    }
   }
 }
 
 void CMainFrame::OnSceneHotKey(int index) {
-  if (CViewSceneManager* manager = SceneManager()) {
-    manager->QuickSwitch(index);
-    return;
+  for (const WindowKindInfo& info : WindowKinds()) {
+    if (!info.takesSceneHotKeys) continue;
+    auto forward = [this, kind = info.kind, index] {
+      if (auto* frame = static_cast<CSourceFrame*>(FindWindow(kind)); frame && frame->Form()) {
+        frame->Form()->OnSceneHotKey(index);
+      }
+    };
+    if (FindWindow(info.kind)) {
+      forward();
+    } else {
+      // The window opens first; the switch follows half a second later,
+      // once it has loaded its scenes.
+      OpenWindow(info.kind);
+      QTimer::singleShot(500, this, forward);
+    }
   }
-  OpenWindow(kKindSceneManager);
-  QPointer<CMainFrame> self(this);
-  QTimer::singleShot(500, this, [self, index] {
-    if (!self) return;
-    if (CViewSceneManager* manager = self->SceneManager()) manager->QuickSwitch(index);
-  });
 }
 
 void CMainFrame::OpenProjectDialog() {
@@ -420,32 +374,13 @@ bool CMainFrame::SaveProject(const QString& path) {
   for (int i = 0; i < kWindowTableSize; ++i) {
     const WindowTable::Entry& entry = table_.At(i);
     if (!entry.inUse) continue;
-    auto* frame = static_cast<QMdiSubWindow*>(entry.frame);
+    CSourceFrame* frame = FrameOf(entry);
     ProjectWindow window;
     window.type = entry.kind;
     const QRect normal = frame->isMaximized() || frame->isMinimized() ? frame->normalGeometry() : frame->geometry();
     window.posX = normal.x();
     window.posY = normal.y();
-    QWidget* form = frame->widget();
-    if (auto* slides = qobject_cast<CViewSlideshowForm*>(form)) {
-      window.Set("DATA", slides->Folder().toStdString());
-      window.Set("PARAM1", slides->Seconds());
-    } else if (auto* desktop = qobject_cast<CViewDesktopForm*>(form)) {
-      window.Set("DATA", desktop->Mode());
-      window.Set("T", desktop->AreaTop());
-      window.Set("L", desktop->AreaLeft());
-      window.Set("R", desktop->AreaRight());
-      window.Set("B", desktop->AreaBottom());
-      window.Set("M", desktop->ShowMouse() ? 1 : 0);
-    } else if (auto* image = qobject_cast<CViewOverlayForm*>(form)) {
-      window.Set("DATA", image->ImagePath().toStdString());
-    } else if (entry.kind == kKindProgram) {
-      window.Set("WIDTH", normal.width());
-      window.Set("HEIGHT", normal.height());
-    } else if (auto* manager = qobject_cast<CViewSceneManager*>(form)) {
-      window.Set("DATA", manager->LastScene());
-      window.Set("PARAM1", manager->LastTransition());
-    }
+    if (WindowForm* form = frame->Form()) form->SaveProjectElements(window);
     document.windows.push_back(std::move(window));
   }
   return WriteProjectFile(path.toStdString(), document);
@@ -461,59 +396,32 @@ class ProjectLoader : public QObject {
         windowDelayMs_(windowDelayMs), managerDelayMs_(managerDelayMs) {}
 
   // Opens the next window (skipping those that cannot open) and schedules
-  // the one after; false when no window was left.
+  // the one after; the window of a kind restored last waits for the end.
   void Step() {
     while (next_ < document_.windows.size()) {
       const ProjectWindow& w = document_.windows[next_++];
-      if (w.type == kKindSceneManager) {
-        wantManager_ = true;
-        scene_ = w.Number("DATA", 0);
-        transition_ = w.Number("PARAM1", 0);
+      if (KindInfo(w.type).restoredLast) {
+        last_ = w;
         continue;
       }
-      QMdiSubWindow* window = w.type >= 0 && w.type < kWindowKindCount ? frame_->OpenWindow(w.type) : nullptr;
+      QMdiSubWindow* window = frame_->OpenWindow(w.type);
       if (!window) continue;  // never applied to another window
-      Restore(window, w);
+      window->move(w.posX, w.posY);
+      if (WindowForm* form = static_cast<CSourceFrame*>(window)->Form()) form->RestoreProjectElements(w);
       QTimer::singleShot(windowDelayMs_, this, [this] { Step(); });
       return;
     }
-    if (wantManager_) {
-      QTimer::singleShot(managerDelayMs_, this, [this] { OpenManager(); });
+    if (last_) {
+      QTimer::singleShot(managerDelayMs_, this, [this] { OpenLast(); });
     } else {
       Finish();
     }
   }
 
  private:
-  void Restore(QMdiSubWindow* window, const ProjectWindow& w) {
-    window->move(w.posX, w.posY);
-    QWidget* form = window->widget();
-    const OutputFormat& format = GlobalOutputFormat();
-    if (auto* slides = qobject_cast<CViewSlideshowForm*>(form)) {
-      if (auto folder = w.Text("DATA"); folder && !folder->empty()) {
-        slides->StartSlideshow(QString::fromStdString(*folder), w.Number("PARAM1", 5));
-      }
-    } else if (auto* desktop = qobject_cast<CViewDesktopForm*>(form)) {
-      desktop->Restore(w.Number("DATA", 0), w.Number("L", 0), w.Number("T", 0),
-                       w.Number("R", format.outputWidth), w.Number("B", format.outputHeight),
-                       w.Number("M", 1) != 0);
-    } else if (auto* image = qobject_cast<CViewOverlayForm*>(form)) {
-      if (auto path = w.Text("DATA"); path && !path->empty()) image->SetImageLayer(QString::fromStdString(*path));
-    } else if (w.type == kKindProgram) {
-      window->resize(w.Number("WIDTH", format.outputWidth), w.Number("HEIGHT", format.outputHeight));
-    }
-  }
-
-  void OpenManager() {
-    frame_->OpenWindow(kKindSceneManager);
-    if (CViewSceneManager* manager = frame_->SceneManager()) {
-      if (transition_ >= 0 && transition_ < manager->EffectList()->count()) {
-        manager->EffectList()->setCurrentIndex(transition_);
-      }
-      if (scene_ >= 0 && scene_ < manager->SceneList()->count()) {
-        manager->SceneList()->setCurrentIndex(scene_);
-      }
-      manager->Switch();
+  void OpenLast() {
+    if (auto* window = static_cast<CSourceFrame*>(frame_->OpenWindow(last_->type)); window && window->Form()) {
+      window->Form()->RestoreProjectElements(*last_);
     }
     Finish();
   }
@@ -525,9 +433,7 @@ class ProjectLoader : public QObject {
   int windowDelayMs_;
   int managerDelayMs_;
   std::size_t next_ = 0;
-  bool wantManager_ = false;
-  int scene_ = 0;
-  int transition_ = 0;
+  std::optional<ProjectWindow> last_;
 };
 
 }  // namespace
@@ -556,7 +462,7 @@ void CMainFrame::ShowAbout() {
   QMessageBox about(this);
   about.setWindowTitle("About");
   about.setIconPixmap(TileIcon("C", QColor(200, 60, 60)).pixmap(48, 48));
-  about.setText(QString("<b>Corvalind</b><br>Version %1").arg(kVersion));
+  about.setText(QString("<b>Corvalind</b><br>Version %1").arg(kProductVersion));
   about.setInformativeText("Live video production studio");
   about.exec();
 }

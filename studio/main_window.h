@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include <QMdiSubWindow>
+
 #include "engine/output_format.h"
 #include "studio/window_table.h"
 
@@ -23,9 +25,7 @@ class VideoEngine;
 class SceneHotKeys;
 class CViewSceneManager;
 class CViewProgramForm;
-
-// A child window: one form of one kind.
-class CSourceFrame;
+class WindowForm;
 
 class CMainFrame : public QMainWindow {
   Q_OBJECT
@@ -34,12 +34,22 @@ class CMainFrame : public QMainWindow {
              const QString& title, QWidget* parent = nullptr);
   ~CMainFrame() override;
 
-  // Opens a child window of a kind; returns it, or nullptr when a single
-  // kind is already open, the table is full or no id is free.
+  // Opens a child window of a kind; returns it, or nullptr when the kind
+  // is not available, a single kind is already open, the table is full or
+  // no id is free.
   QMdiSubWindow* OpenWindow(int kind);
   // The open window of a kind, or nullptr.
   QMdiSubWindow* FindWindow(int kind) const;
-  // The form inside an open window.
+  // The first open form of a type, or nullptr.
+  template <typename Form>
+  Form* FindForm() const {
+    for (int i = 0; i < kWindowTableSize; ++i) {
+      const WindowTable::Entry& entry = table_.At(i);
+      if (!entry.inUse) continue;
+      if (auto* form = qobject_cast<Form*>(static_cast<QMdiSubWindow*>(entry.frame)->widget())) return form;
+    }
+    return nullptr;
+  }
   CViewSceneManager* SceneManager() const;
   CViewProgramForm* ProgramView() const;
 
@@ -61,7 +71,10 @@ class CMainFrame : public QMainWindow {
   void ProjectLoadFinished();
 
   const WindowTable& Table() const { return table_; }
-  QAction* ViewAction(int kind) const { return viewActions_[static_cast<std::size_t>(kind)]; }
+  // The command that opens a window of `kind` (menu and tool bar).
+  QAction* ViewAction(int kind) const {
+    return kind >= 0 && kind < kWindowKindCount ? kindActions_[static_cast<std::size_t>(kind)] : nullptr;
+  }
   QAction* ActionByText(const QString& text) const;
   QMdiArea* Area() const { return area_; }
   SceneHotKeys* HotKeys() const { return hotKeys_; }
@@ -80,6 +93,8 @@ class CMainFrame : public QMainWindow {
   void ShowAbout();
   void OnWindowDestroyed(QObject* frame);
   QString KindTitle(int kind) const;
+  // Closes the open windows, those of `first` kinds only or all others.
+  void CloseWindows(bool first);
 
   VideoEngine& engine_;
   const OutputFormat format_;
@@ -92,8 +107,7 @@ class CMainFrame : public QMainWindow {
   QAction* openAction_ = nullptr;
   QAction* saveAction_ = nullptr;
   QAction* exitAction_ = nullptr;
-  std::array<QAction*, kWindowKindCount> sourceActions_{};
-  std::array<QAction*, kWindowKindCount> viewActions_{};
+  std::array<QAction*, kWindowKindCount> kindActions_{};
   QAction* arrangeAction_ = nullptr;
   QAction* cascadeAction_ = nullptr;
   QAction* tileAction_ = nullptr;

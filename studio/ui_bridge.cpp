@@ -6,7 +6,9 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <QStatusBar>
+#include <QThread>
 #include <atomic>
+#include <mutex>
 
 #include "engine/messages.h"
 
@@ -14,13 +16,32 @@ namespace corvalind {
 
 namespace {
 
+// The window the texts and boxes go to. Read and written on the UI thread
+// only: worker threads never look at it.
 QPointer<QMainWindow> gWindow;
+// What work from other threads is posted to: an object of the UI thread
+// that lives exactly while a window is installed. Worker threads post
+// under the mutex, and the UI thread deletes it under the mutex, so a post
+// never meets a half-destroyed object; posts still queued when it goes are
+// dropped with it.
+std::mutex gContextMutex;
+QObject* gContext = nullptr;
 std::atomic<StudioMessageHandler> gHandler{nullptr};
 
+// Runs `work` on the UI thread: at once when called there, else queued.
 void OnUiThread(std::function<void()> work) {
-  QObject* context = gWindow ? static_cast<QObject*>(gWindow.data()) : qApp;
-  if (!context) return;
-  QMetaObject::invokeMethod(context, std::move(work), Qt::AutoConnection);
+  {
+    std::lock_guard<std::mutex> guard(gContextMutex);
+    QObject* context = gContext ? gContext : QCoreApplication::instance();
+    if (!context) return;
+    if (QThread::currentThread() != context->thread()) {
+      QMetaObject::invokeMethod(context, std::move(work), Qt::QueuedConnection);
+      return;
+    }
+  }
+  // On the UI thread, which alone deletes the context, without the mutex:
+  // the work may open a modal box and run the event loop for a long time.
+  work();
 }
 
 void StatusHandler(std::string_view text) {
@@ -40,9 +61,16 @@ void BoxHandler(std::string_view text, std::string_view caption) {
 }  // namespace
 
 void InstallUiBridge(QMainWindow* window) {
-  gWindow = window;
   SetStatusTextHandler(window ? &StatusHandler : nullptr);
   SetMessageBoxHandler(window ? &BoxHandler : nullptr);
+  QObject* old = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(gContextMutex);
+    old = gContext;
+    gContext = window ? new QObject : nullptr;
+  }
+  delete old;
+  gWindow = window;
 }
 
 void SetStudioMessageHandler(StudioMessageHandler handler) { gHandler = handler; }

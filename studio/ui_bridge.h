@@ -10,7 +10,9 @@ class QMainWindow;
 
 namespace corvalind {
 
-// Routes both hooks to this window (nullptr: back to the defaults).
+// Routes both hooks to this window (nullptr: back to the defaults). UI
+// thread; call with nullptr before the window goes. Texts and boxes sent
+// from workers after that are dropped.
 void InstallUiBridge(QMainWindow* window);
 
 // Shows a message box with this caption on the UI thread. Validation

@@ -4,28 +4,9 @@
 
 namespace corvalind {
 
-const WindowKindInfo& KindInfo(int kind) {
-  static const WindowKindInfo kKinds[kWindowKindCount] = {
-      {"Video Camera", true, false, nullptr},
-      {"Video File", true, false, nullptr},
-      {"Slide Show", true, false, nullptr},
-      {"Capture Desktop", true, false, nullptr},
-      {"DirectX/OpenGL Hook", true, false, nullptr},
-      {"Image Overlay", false, true, "Overlay"},
-      {"Image Background", false, true, "Background"},
-      {"Video Output (%dx%dx%d)", false, true, "Program"},
-      {"Scene Manager", false, true, "Scene Manager"},
-      {"Network Transmitter", false, true, "Network Send"},
-      {"Video Recorder", false, true, "Recorder"},
-      {"Settings Control", false, true, "Settings Control"},
-  };
-  static const WindowKindInfo kUnknown{"", false, true, nullptr};
-  return kind >= 0 && kind < kWindowKindCount ? kKinds[kind] : kUnknown;
-}
-
 int WindowTable::Open(int kind, void* frame) {
-  if (kind < 0 || kind >= kWindowKindCount) return -1;
   const WindowKindInfo& info = KindInfo(kind);
+  if (info.kind < 0) return -1;
   if (info.single && Find(kind) >= 0) return -1;
   int free = -1;
   for (int i = 0; i < kWindowTableSize; ++i) {

@@ -8,34 +8,11 @@
 #include <array>
 #include <string>
 
+#include "studio/window_kinds.h"
+
 namespace corvalind {
 
-enum WindowKind : int {
-  kKindCamera = 0,
-  kKindVideoFile = 1,
-  kKindSlideShow = 2,
-  kKindDesktop = 3,
-  kKindHook = 4,
-  kKindOverlay = 5,
-  kKindBackground = 6,
-  kKindProgram = 7,
-  kKindSceneManager = 8,
-  kKindNetwork = 9,
-  kKindRecorder = 10,
-  kKindSettings = 11,
-};
-
-inline constexpr int kWindowKindCount = 12;
 inline constexpr int kWindowTableSize = 50;
-
-struct WindowKindInfo {
-  const char* title;        // "Video Output (%dx%dx%d)" is formatted by the caller
-  bool numbered;
-  bool single;
-  const char* viewCommand;  // nullptr for the sources
-};
-
-const WindowKindInfo& KindInfo(int kind);
 
 class WindowTable {
  public:

@@ -98,7 +98,7 @@ class OutputLoopTest : public EngineTest {
     SetStatusTextHandler(nullptr);
     EngineTest::TearDown();
   }
-  std::atomic<VideoEngine*> engineRef{nullptr};
+  VideoEngine* engineRef = nullptr;
   Recording recording;
 };
 
@@ -106,7 +106,7 @@ TEST_F(OutputLoopTest, PublishesEachNewFrameWithACounterFromOne) {
   ASSERT_TRUE(engine->StoreScene({Zone(VIDPOS_FULLSCREEN_NAR, 0, 100, 100)}, "s", -1));
   CountingPreview preview;
   {
-    ProgramOutputLoop loop(format, std::make_unique<RecordingTarget>(recording, 3), &engineRef, kFast);
+    ProgramOutputLoop loop(format, std::make_unique<RecordingTarget>(recording, 3), engineRef, kFast);
     loop.SetPreview(&preview, 320, 240);
     ASSERT_TRUE(WaitFor([&] { return loop.Running(); }));
     // The scene was edited before the loop ran: one frame; then nothing
@@ -137,7 +137,7 @@ TEST_F(OutputLoopTest, PublishesEachNewFrameWithACounterFromOne) {
 
 TEST_F(OutputLoopTest, GivesUpAfter99AttemptsWithTheStatusText) {
   {
-    ProgramOutputLoop loop(format, std::make_unique<RecordingTarget>(recording, 1000), &engineRef, kFast);
+    ProgramOutputLoop loop(format, std::make_unique<RecordingTarget>(recording, 1000), engineRef, kFast);
     ASSERT_TRUE(WaitFor([&] {
       std::lock_guard<std::mutex> g(recording.mutex);
       return !loop.Alive() && recording.setupCalls == 99;
@@ -152,7 +152,7 @@ TEST_F(OutputLoopTest, ClosingDuringSetupReturnsAtOnceWithoutAMessage) {
   const OutputLoopTiming slow{99, 100ms, 5ms};
   const auto start = std::chrono::steady_clock::now();
   {
-    ProgramOutputLoop loop(format, std::make_unique<RecordingTarget>(recording, 1000), &engineRef, slow);
+    ProgramOutputLoop loop(format, std::make_unique<RecordingTarget>(recording, 1000), engineRef, slow);
     std::this_thread::sleep_for(250ms);
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
@@ -161,8 +161,7 @@ TEST_F(OutputLoopTest, ClosingDuringSetupReturnsAtOnceWithoutAMessage) {
 }
 
 TEST_F(OutputLoopTest, WithoutAnEngineNothingIsComposed) {
-  std::atomic<VideoEngine*> none{nullptr};
-  ProgramOutputLoop loop(format, std::make_unique<RecordingTarget>(recording, 0), &none, kFast);
+  ProgramOutputLoop loop(format, std::make_unique<RecordingTarget>(recording, 0), nullptr, kFast);
   ASSERT_TRUE(WaitFor([&] { return loop.Running(); }));
   DeliverSolid(0, 4, 4, {1, 2, 3});
   std::this_thread::sleep_for(30ms);

@@ -117,4 +117,20 @@ void CViewDesktopForm::Restore(int mode, int left, int top, int right, int botto
   StartDesktopCapture(mode);
 }
 
+void CViewDesktopForm::SaveProjectElements(ProjectWindow& window) const {
+  window.Set("DATA", Mode());
+  window.Set("T", AreaTop());
+  window.Set("L", AreaLeft());
+  window.Set("R", AreaRight());
+  window.Set("B", AreaBottom());
+  window.Set("M", ShowMouse() ? 1 : 0);
+}
+
+void CViewDesktopForm::RestoreProjectElements(const ProjectWindow& window) {
+  const OutputFormat& format = GlobalOutputFormat();
+  Restore(window.Number("DATA", 0), window.Number("L", 0), window.Number("T", 0),
+          window.Number("R", format.outputWidth), window.Number("B", format.outputHeight),
+          window.Number("M", 1) != 0);
+}
+
 }  // namespace corvalind

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "engine/sources/desktop_capture.h"
+#include "studio/forms/window_form.h"
 
 class QCheckBox;
 class QLineEdit;
@@ -18,7 +19,7 @@ namespace corvalind {
 
 class PreviewWidget;
 
-class CViewDesktopForm : public QWidget {
+class CViewDesktopForm : public QWidget, public WindowForm {
   Q_OBJECT
  public:
   // `sourceId` is the slot the frames go to. No capture runs until a mode
@@ -37,6 +38,12 @@ class CViewDesktopForm : public QWidget {
   // Sets the controls to a saved choice and starts capture. A mode outside
   // 0..2 counts as 0.
   void Restore(int mode, int left, int top, int right, int bottom, bool showMouse);
+
+  // Projects keep the mode (DATA), the area (L, T, R, B) and the cursor
+  // choice (M); absent values restore the defaults (the whole program
+  // size, cursor shown).
+  void SaveProjectElements(ProjectWindow& window) const override;
+  void RestoreProjectElements(const ProjectWindow& window) override;
 
   // The running capturer, or null before the first mode is chosen.
   DesktopCapturer* Capturer() { return capturer_.get(); }

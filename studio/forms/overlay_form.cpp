@@ -135,4 +135,12 @@ void CViewOverlayForm::RefreshPreview() {
                    kPreviewWidth, kPreviewHeight);
 }
 
+void CViewOverlayForm::SaveProjectElements(ProjectWindow& window) const {
+  window.Set("DATA", ImagePath().toStdString());
+}
+
+void CViewOverlayForm::RestoreProjectElements(const ProjectWindow& window) {
+  if (auto path = window.Text("DATA"); path && !path->empty()) SetImageLayer(QString::fromStdString(*path));
+}
+
 }  // namespace corvalind

@@ -12,6 +12,8 @@
 #include <QWidget>
 #include <vector>
 
+#include "studio/forms/window_form.h"
+
 
 class QLineEdit;
 class QPushButton;
@@ -22,7 +24,7 @@ namespace corvalind {
 class ImageLayer;
 class PreviewWidget;
 
-class CViewOverlayForm : public QWidget {
+class CViewOverlayForm : public QWidget, public WindowForm {
   Q_OBJECT
  public:
   // `background` selects the global reference the form owns: the
@@ -44,6 +46,10 @@ class CViewOverlayForm : public QWidget {
   void ToggleEnabled();
   // Draws the preview frame into the preview control.
   void RefreshPreview();
+
+  // Projects keep the picture file (DATA); restoring loads it.
+  void SaveProjectElements(ProjectWindow& window) const override;
+  void RestoreProjectElements(const ProjectWindow& window) override;
 
   ImageLayer* Layer() const { return layer_; }
   QLineEdit* FileNameEdit() const { return fileName_; }

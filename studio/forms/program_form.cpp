@@ -9,7 +9,7 @@
 namespace corvalind {
 
 CViewProgramForm::CViewProgramForm(const OutputFormat& format, const std::string& bufferName,
-                                   QWidget* parent)
+                                   VideoEngine* engine, QWidget* parent)
     : QWidget(parent), format_(format) {
   setObjectName("CViewProgramForm");
   preview_ = new PreviewWidget(this);
@@ -24,13 +24,25 @@ CViewProgramForm::CViewProgramForm(const OutputFormat& format, const std::string
   previewHeight_ = static_cast<int>(640.0 / static_cast<double>(ratio));
   preview_->setGeometry(1, 1, previewWidth_, previewHeight_);
   loop_ = std::make_unique<ProgramOutputLoop>(
-      format_, std::make_unique<SharedOutputTarget>(bufferName, format_.frameBytes));
+      format_, std::make_unique<SharedOutputTarget>(bufferName, format_.frameBytes), engine);
   loop_->SetPreview(preview_, previewWidth_, previewHeight_);
 }
 
 CViewProgramForm::~CViewProgramForm() { loop_.reset(); }
 
 QSize CViewProgramForm::sizeHint() const { return {previewWidth_ + 2, previewHeight_ + 2}; }
+
+void CViewProgramForm::SaveProjectElements(ProjectWindow& window) const {
+  const QWidget* frame = parentWidget() ? parentWidget() : this;
+  const QRect normal = frame->isMaximized() || frame->isMinimized() ? frame->normalGeometry() : frame->geometry();
+  window.Set("WIDTH", normal.width());
+  window.Set("HEIGHT", normal.height());
+}
+
+void CViewProgramForm::RestoreProjectElements(const ProjectWindow& window) {
+  QWidget* frame = parentWidget() ? parentWidget() : this;
+  frame->resize(window.Number("WIDTH", format_.outputWidth), window.Number("HEIGHT", format_.outputHeight));
+}
 
 QRect CViewProgramForm::FitPreview(const OutputFormat& format, int clientWidth, int clientHeight) {
   const float q = static_cast<float>(format.outputHeight) / static_cast<float>(format.outputWidth);

@@ -10,16 +10,18 @@
 
 #include "engine/output_format.h"
 #include "engine/program_output_loop.h"
+#include "studio/forms/window_form.h"
 
 namespace corvalind {
 
 class PreviewWidget;
 
-class CViewProgramForm : public QWidget {
+class CViewProgramForm : public QWidget, public WindowForm {
   Q_OBJECT
  public:
-  // Starts the output loop at once, publishing into `bufferName`.
-  CViewProgramForm(const OutputFormat& format, const std::string& bufferName,
+  // Starts the output loop at once, composing from `engine` (which must
+  // outlive the form) and publishing into `bufferName`.
+  CViewProgramForm(const OutputFormat& format, const std::string& bufferName, VideoEngine* engine,
                    QWidget* parent = nullptr);
   // Stops the loop before anything it uses goes.
   ~CViewProgramForm() override;
@@ -30,6 +32,11 @@ class CViewProgramForm : public QWidget {
   ProgramOutputLoop& Loop() { return *loop_; }
 
   QSize sizeHint() const override;
+
+  // Projects keep the size of the window's normal rectangle and give it
+  // back at load (the program size when absent).
+  void SaveProjectElements(ProjectWindow& window) const override;
+  void RestoreProjectElements(const ProjectWindow& window) override;
 
   // Fits the preview into a client area of the given size keeping the
   // output's aspect ratio, centred; returns the preview's rectangle.

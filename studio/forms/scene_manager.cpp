@@ -294,4 +294,17 @@ void CViewSceneManager::LoopTick() {
   ++loopElapsed_;
 }
 
+void CViewSceneManager::SaveProjectElements(ProjectWindow& window) const {
+  window.Set("DATA", LastScene());
+  window.Set("PARAM1", LastTransition());
+}
+
+void CViewSceneManager::RestoreProjectElements(const ProjectWindow& window) {
+  const int scene = window.Number("DATA", 0);
+  const int transition = window.Number("PARAM1", 0);
+  if (transition >= 0 && transition < effects_->count()) effects_->setCurrentIndex(transition);
+  if (scene >= 0 && scene < scenes_->count()) scenes_->setCurrentIndex(scene);
+  Switch();
+}
+
 }  // namespace corvalind

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "studio/forms/window_form.h"
+
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -22,7 +24,7 @@ namespace corvalind {
 
 class VideoEngine;
 
-class CViewSceneManager : public QWidget {
+class CViewSceneManager : public QWidget, public WindowForm {
   Q_OBJECT
  public:
   // Loads the scene list; `fileName` is "scenes.xml" in the studio.
@@ -34,6 +36,12 @@ class CViewSceneManager : public QWidget {
   // The command of quick button `index` (0 for "1" .. 9 for "10"), as a
   // click or a hot key sends it.
   void QuickSwitch(int index);
+  void OnSceneHotKey(int index) override { QuickSwitch(index); }
+
+  // Projects keep the last scene (DATA) and transition (PARAM1). Restoring
+  // selects them when the lists are long enough, then switches.
+  void SaveProjectElements(ProjectWindow& window) const override;
+  void RestoreProjectElements(const ProjectWindow& window) override;
   // "Switch": the selected scene with the selected transition.
   void Switch();
   void NewScene();

@@ -123,4 +123,15 @@ void CViewSlideshowForm::Prev() {
   if (source_) source_->RequestPrev();
 }
 
+void CViewSlideshowForm::SaveProjectElements(ProjectWindow& window) const {
+  window.Set("DATA", Folder().toStdString());
+  window.Set("PARAM1", Seconds());
+}
+
+void CViewSlideshowForm::RestoreProjectElements(const ProjectWindow& window) {
+  if (auto folder = window.Text("DATA"); folder && !folder->empty()) {
+    StartSlideshow(QString::fromStdString(*folder), window.Number("PARAM1", 5));
+  }
+}
+
 }  // namespace corvalind

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "engine/sources/slideshow.h"
+#include "studio/forms/window_form.h"
 
 class QLineEdit;
 
@@ -15,7 +16,7 @@ namespace corvalind {
 
 class PreviewWidget;
 
-class CViewSlideshowForm : public QWidget {
+class CViewSlideshowForm : public QWidget, public WindowForm {
   Q_OBJECT
  public:
   // `sourceId` is the source slot (0..9) the show delivers into.
@@ -31,6 +32,11 @@ class CViewSlideshowForm : public QWidget {
   void StartSlideshow(const QString& folder, int seconds);
 
   void BrowseFolder();
+
+  // Projects keep the folder (DATA) and the seconds (PARAM1, 5 when
+  // absent); restoring starts the show.
+  void SaveProjectElements(ProjectWindow& window) const override;
+  void RestoreProjectElements(const ProjectWindow& window) override;
   void Next();
   void Prev();
 

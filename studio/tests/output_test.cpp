@@ -50,7 +50,6 @@ TEST(StudioOutputTest, PublishedBlockHoldsTheComposedPicture) {
   auto engine = VideoEngine::Create(slots, format);
   ASSERT_NE(engine, nullptr);
   StoreDemoScenes(*engine);
-  std::atomic<VideoEngine*> reference{engine.get()};
 
   // A camera that already holds the block from an earlier run.
   OutputBlock earlier;
@@ -58,7 +57,7 @@ TEST(StudioOutputTest, PublishedBlockHoldsTheComposedPicture) {
   earlier.block.Data()[0] = 200;
   {
     ProgramOutputLoop loop(format, std::make_unique<SharedOutputTarget>(name, format.frameBytes),
-                           &reference, OutputLoopTiming{99, 1ms, 1ms});
+                           engine.get(), OutputLoopTiming{99, 1ms, 1ms});
     for (int phase = 0; phase < 3; ++phase) {
       const uint64_t before = loop.PublishedFrames();
       DeliverDemoFrames(slots, phase);

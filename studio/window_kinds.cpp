@@ -1,0 +1,83 @@
+#include "studio/window_kinds.h"
+
+#include "engine/source_slot.h"
+#include "studio/forms/desktop_form.h"
+#include "studio/forms/overlay_form.h"
+#include "studio/forms/program_form.h"
+#include "studio/forms/scene_manager.h"
+#include "studio/forms/slideshow_form.h"
+
+namespace corvalind {
+
+namespace {
+
+// Sources deliver into the slot of their id; ids past the slot table get
+// no form.
+bool HasSlot(const FormContext& context) { return context.id >= 0 && context.id < SourceSlotCount; }
+
+QWidget* MakeSlideshow(const FormContext& context) {
+  return HasSlot(context) ? new CViewSlideshowForm(context.id) : nullptr;
+}
+QWidget* MakeDesktop(const FormContext& context) {
+  return HasSlot(context) ? new CViewDesktopForm(context.id) : nullptr;
+}
+QWidget* MakeOverlay(const FormContext&) { return new CViewOverlayForm(false); }
+QWidget* MakeBackground(const FormContext&) { return new CViewOverlayForm(true); }
+QWidget* MakeProgram(const FormContext& context) {
+  return new CViewProgramForm(*context.format, context.bufferName, context.engine);
+}
+QWidget* MakeSceneManager(const FormContext& context) { return new CViewSceneManager(*context.engine); }
+
+const QColor kSourceColor(46, 125, 190);
+const QColor kProgramColor(200, 60, 60);
+const QColor kLayerColor(120, 90, 180);
+const QColor kOutputColor(40, 150, 110);
+
+// Menu and tool-bar order.
+const WindowKindInfo kKinds[] = {
+    {kKindCamera, "Video Camera", true, false, KindMenu::kSource, "Camera",
+     "Add video camera source (not available yet)", "Add camera source", "C", kSourceColor, 1},
+    {kKindVideoFile, "Video File", true, false, KindMenu::kSource, "Video File",
+     "Add video file source (not available yet)", "Add video file source", "F", kSourceColor, 1},
+    {kKindSlideShow, "Slide Show", true, false, KindMenu::kSource, "Slideshow", "Add slide show source",
+     "Add slide show source", "S", kSourceColor, 1, &MakeSlideshow},
+    {kKindDesktop, "Capture Desktop", true, false, KindMenu::kSource, "Desktop",
+     "Add desktop capture source", "Add desktop source", "D", kSourceColor, 1, &MakeDesktop},
+    {kKindHook, "DirectX/OpenGL Hook", true, false, KindMenu::kSource, "Video Hook",
+     "Add DirectX/OpenGL game capture source (not available yet)", "Add video hook source", "H",
+     kSourceColor, 1},
+    {kKindProgram, "Video Output (%dx%dx%d)", false, true, KindMenu::kView, "Program",
+     "Activate the program output window", "Program", "P", kProgramColor, 2, &MakeProgram,
+     /*resizable=*/true, /*centred=*/false, /*first=*/true},
+    {kKindSceneManager, "Scene Manager", false, true, KindMenu::kView, "Scene Manager",
+     "Activate the scene manager window", "Scene Manager", "SM", kProgramColor, 2, &MakeSceneManager,
+     /*resizable=*/false, /*centred=*/true, /*first=*/false, /*takesSceneHotKeys=*/true,
+     /*restoredLast=*/true},
+    {kKindOverlay, "Image Overlay", false, true, KindMenu::kView, "Overlay",
+     "Activate the image overlay window", "Overlay", "O", kLayerColor, 2, &MakeOverlay},
+    {kKindBackground, "Image Background", false, true, KindMenu::kView, "Background",
+     "Activate the image background window", "Background", "B", kLayerColor, 2, &MakeBackground},
+    {kKindNetwork, "Network Transmitter", false, true, KindMenu::kView, "Network Send",
+     "Activate the network transmitter window (not available yet)", "Network Send", "N",
+     kOutputColor, 3},
+    {kKindRecorder, "Video Recorder", false, true, KindMenu::kView, "Recorder",
+     "Activate the video recorder window (not available yet)", "Recorder", "R", kOutputColor, 3},
+    {kKindSettings, "Settings Control", false, true, KindMenu::kView, "Settings Control",
+     "Activate the settings control window (not available yet)", "Settings Control", "⚙",
+     kOutputColor, 3},
+};
+static_assert(std::size(kKinds) == kWindowKindCount);
+
+}  // namespace
+
+std::span<const WindowKindInfo> WindowKinds() { return kKinds; }
+
+const WindowKindInfo& KindInfo(int kind) {
+  for (const WindowKindInfo& info : kKinds) {
+    if (info.kind == kind) return info;
+  }
+  static const WindowKindInfo kUnknown{-1, "", false, true};
+  return kUnknown;
+}
+
+}  // namespace corvalind
