@@ -1,11 +1,10 @@
 #include "platform/settings_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <climits>
 #include <cstdio>
 
+#include "platform/decimal.h"
+#include "platform/file_io.h"
 #include "platform/folders.h"
 
 namespace corvalind {
@@ -44,39 +43,10 @@ void ResolveTables(PictureSettings& s) {
 }
 
 bool ReadLimited(const std::string& path, std::string* text) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buffer[kSettingsReadLimit];
-  std::size_t have = 0;
-  while (have < sizeof(buffer)) {
-    const ssize_t n = read(fd, buffer + have, sizeof(buffer) - have);
-    if (n <= 0) break;
-    have += static_cast<std::size_t>(n);
-  }
-  close(fd);
-  text->assign(buffer, have);
-  return true;
+  return ReadRegularFile(path, kSettingsReadLimit, ReadLimit::kTakePrefix, text);
 }
 
 }  // namespace
-
-int ParseSettingsNumber(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' ||
-                             text[i] == '\r' || text[i] == '\v' || text[i] == '\f')) {
-    ++i;
-  }
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    if (value < static_cast<long long>(INT_MAX) + 1) value = value * 10 + (text[i] - '0');
-  }
-  if (negative) value = -value;
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
-}
 
 PictureSettings ParseStudioSettings(std::string_view bytes) {
   std::string_view text = AsText(bytes);
@@ -85,13 +55,13 @@ PictureSettings ParseStudioSettings(std::string_view bytes) {
   for (char c : text) commas += c == ',';
   if (commas == 2) {
     const std::size_t last = text.rfind(',');
-    s.mirror = ParseSettingsNumber(text.substr(last + 1)) != 0;
+    s.mirror = ParseDecimal(text.substr(last + 1)) != 0;
     text = text.substr(0, last);
   }
   const std::size_t last = text.rfind(',');
   if (last != std::string_view::npos && last > 0) {
-    s.sizeIndex = ParseSettingsNumber(text.substr(0, last));
-    s.rateIndex = ParseSettingsNumber(text.substr(last + 1));
+    s.sizeIndex = ParseDecimal(text.substr(0, last));
+    s.rateIndex = ParseDecimal(text.substr(last + 1));
   }
   ResolveTables(s);
   return s;
@@ -103,14 +73,14 @@ PictureSettings ParseCameraSettings(std::string_view bytes, bool mirror) {
   s.mirror = mirror;
   const std::size_t first = text.find(',');
   if (first != std::string_view::npos) {
-    s.sizeIndex = ParseSettingsNumber(text.substr(0, first));
+    s.sizeIndex = ParseDecimal(text.substr(0, first));
     const std::string_view rest = text.substr(first + 1);
     const std::size_t second = rest.find(',');
     if (second != std::string_view::npos) {
-      s.rateIndex = ParseSettingsNumber(rest.substr(0, second));
-      s.mirror = ParseSettingsNumber(rest.substr(second + 1)) != 0;
+      s.rateIndex = ParseDecimal(rest.substr(0, second));
+      s.mirror = ParseDecimal(rest.substr(second + 1)) != 0;
     } else {
-      s.rateIndex = ParseSettingsNumber(rest);
+      s.rateIndex = ParseDecimal(rest);
     }
   }
   ResolveTables(s);
@@ -139,18 +109,8 @@ bool WriteSettingsFile(const std::string& path, int sizeIndex, int rateIndex, bo
   if (slash != std::string::npos && slash > 0) EnsureFolder(path.substr(0, slash));
   char text[64];
   const int length = std::snprintf(text, sizeof(text), "%d,%d,%d", sizeIndex, rateIndex, mirror ? 1 : 0);
-  // Write a neighbour and rename it over the file, so a reader never sees
-  // a half-written text.
-  const std::string temporary = path + ".new";
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  const bool written = write(fd, text, static_cast<std::size_t>(length)) == length;
-  const bool closed = close(fd) == 0;
-  if (!written || !closed || rename(temporary.c_str(), path.c_str()) != 0) {
-    unlink(temporary.c_str());
-    return false;
-  }
-  return true;
+  if (length < 0) return false;
+  return ReplaceFile(path, std::string_view(text, static_cast<std::size_t>(length)), 0600);
 }
 
 }  // namespace corvalind

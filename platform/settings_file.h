@@ -45,11 +45,6 @@ struct PictureSettings {
   int frameIntervalMs = 40;  // 1000 / fps
 };
 
-// Decimal number as both readers take it: leading blanks and one sign
-// skipped, digits up to the first other character, 0 without digits.
-// Values beyond the int range are clamped.
-int ParseSettingsNumber(std::string_view text);
-
 // The studio's reading of a settings text (at most 100 bytes, cut at a NUL).
 PictureSettings ParseStudioSettings(std::string_view text);
 // The camera's reading; `mirror` is kept when the text has no mirror part.

@@ -76,7 +76,11 @@ const WindowKindInfo& KindInfo(int kind) {
   for (const WindowKindInfo& info : kKinds) {
     if (info.kind == kind) return info;
   }
-  static const WindowKindInfo kUnknown{-1, "", false, true};
+  static const WindowKindInfo kUnknown = [] {
+    WindowKindInfo unknown;
+    unknown.single = true;
+    return unknown;
+  }();
   return kUnknown;
 }
 

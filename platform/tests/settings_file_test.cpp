@@ -108,14 +108,5 @@ TEST(SettingsFileTest, ReadersAgreeOnEverythingTheWriterWrites) {
   std::filesystem::remove_all(dir);
 }
 
-TEST(SettingsFileTest, NumbersReadLikeTheCLibrary) {
-  const struct {
-    const char* text;
-    int value;
-  } cases[] = {{"42", 42}, {"  -7x", -7}, {"+", 0}, {"", 0}, {"\t12", 12}, {"--1", 0},
-               {"99999999999", 2147483647}, {"-99999999999", -2147483647 - 1}};
-  for (const auto& c : cases) EXPECT_EQ(ParseSettingsNumber(c.text), c.value) << c.text;
-}
-
 }  // namespace
 }  // namespace corvalind

@@ -1,54 +1,15 @@
 #include "studio/files/project_file.h"
 
-#include <tinyxml.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "engine/key_settings.h"
-#include "platform/settings_file.h"
+#include "platform/decimal.h"
+#include "studio/files/xml_file.h"
 
 namespace corvalind {
 
 namespace {
-
-constexpr std::size_t kMaxProjectBytes = 4u << 20;
-constexpr int kMaxDepth = 64;
-
-// An upper bound of the element nesting, so that a hostile file cannot
-// drive the XML library's recursion into the stack's end.
-bool NestingWithin(const std::string& text, int limit) {
-  int depth = 0;
-  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-    if (text[i] != '<') continue;
-    const char next = text[i + 1];
-    if (next == '?' || next == '!') continue;  // declarations, comments
-    if (next == '/') {
-      if (depth > 0) --depth;
-      continue;
-    }
-    // A start tag: find its end outside quotes; "/>" closes it at once.
-    char quote = 0;
-    std::size_t end = i + 1;
-    for (; end < text.size(); ++end) {
-      const char c = text[end];
-      if (quote) {
-        if (c == quote) quote = 0;
-      } else if (c == '"' || c == '\'') {
-        quote = c;
-      } else if (c == '>') {
-        break;
-      }
-    }
-    if (end < text.size() && text[end - 1] == '/') continue;
-    if (++depth > limit) return false;
-    i = end;
-  }
-  return true;
-}
 
 std::string ElementText(const TiXmlElement* parent, const char* name, bool* present) {
   const TiXmlElement* e = parent->FirstChildElement(name);
@@ -74,7 +35,7 @@ std::optional<std::string> ProjectWindow::Text(const std::string& name) const {
 
 int ProjectWindow::Number(const std::string& name, int fallback) const {
   const std::optional<std::string> text = Text(name);
-  return text ? ParseSettingsNumber(*text) : fallback;
+  return text ? ParseDecimal(*text) : fallback;
 }
 
 void ProjectWindow::Set(const std::string& name, const std::string& text) {
@@ -89,27 +50,20 @@ void ProjectWindow::Set(const std::string& name, const std::string& text) {
 
 void ProjectWindow::Set(const std::string& name, long long number) { Set(name, std::to_string(number)); }
 
-bool ParseProject(const std::string& input, ProjectDocument* out) {
-  if (input.size() > kMaxProjectBytes || input.find('\0') != std::string::npos) return false;
-  if (!NestingWithin(input, kMaxDepth)) return false;
-  // Padding: the parser may look a few bytes past a character cut short.
-  std::string text = input;
-  text.append(4, '\0');
-  TiXmlDocument document;
-  document.Parse(text.c_str(), nullptr, TIXML_ENCODING_UTF8);
-  if (document.Error()) return false;
+namespace {
 
+void ReadProjectDocument(const TiXmlDocument& document, ProjectDocument* out) {
   ProjectDocument result;
   if (const TiXmlElement* config = document.FirstChildElement("CONFIG")) {
     bool present = false;
     std::string value = ElementText(config, "CHROMA_AUTOKEY", &present);
-    if (present) result.config.autoKey = ParseSettingsNumber(value) != 0;
+    if (present) result.config.autoKey = ParseDecimal(value) != 0;
     value = ElementText(config, "CHROMA_KEYCOLOR", &present);
-    if (present) result.config.keyColor = static_cast<uint32_t>(ParseSettingsNumber(value));
+    if (present) result.config.keyColor = static_cast<uint32_t>(ParseDecimal(value));
     value = ElementText(config, "CHROMA_KEYRANGE", &present);
-    if (present) result.config.keyRange = static_cast<float>(ParseSettingsNumber(value) / 100.0);
+    if (present) result.config.keyRange = static_cast<float>(ParseDecimal(value) / 100.0);
     value = ElementText(config, "BILINEAR_SCALING", &present);
-    if (present) result.config.bilinear = ParseSettingsNumber(value) != 0;
+    if (present) result.config.bilinear = ParseDecimal(value) != 0;
   }
   if (const TiXmlElement* windows = document.FirstChildElement("WINDOWS")) {
     // The first WINDOW and every element after it, whatever its name.
@@ -120,11 +74,11 @@ bool ParseProject(const std::string& input, ProjectDocument* out) {
         const std::string name = v->Value();
         const std::string value = textValue ? textValue : "";
         if (name == "TYPE") {
-          window.type = ParseSettingsNumber(value);
+          window.type = ParseDecimal(value);
         } else if (name == "POS_X") {
-          window.posX = ParseSettingsNumber(value);
+          window.posX = ParseDecimal(value);
         } else if (name == "POS_Y") {
-          window.posY = ParseSettingsNumber(value);
+          window.posY = ParseDecimal(value);
         } else if (!window.Text(name)) {
           window.values.emplace_back(name, value);  // the first of a name counts
         }
@@ -133,11 +87,24 @@ bool ParseProject(const std::string& input, ProjectDocument* out) {
     }
   }
   *out = std::move(result);
+}
+
+// The document the studio writes for a project.
+void BuildProjectDocument(const ProjectDocument& document, TiXmlDocument* xml);
+
+}  // namespace
+
+bool ParseProject(const std::string& text, ProjectDocument* out) {
+  TiXmlDocument document;
+  if (!ParseXmlText(text, &document)) return false;
+  ReadProjectDocument(document, out);
   return true;
 }
 
-std::string FormatProject(const ProjectDocument& document) {
-  TiXmlDocument xml;
+namespace {
+
+void BuildProjectDocument(const ProjectDocument& document, TiXmlDocument* xmlDocument) {
+  TiXmlDocument& xml = *xmlDocument;
   xml.LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", ""));
   auto* config = new TiXmlElement("CONFIG");
   const ProjectConfig& c = document.config;
@@ -160,33 +127,27 @@ std::string FormatProject(const ProjectDocument& document) {
     windows->LinkEndChild(window);
   }
   xml.LinkEndChild(windows);
-  TiXmlPrinter printer;
-  printer.SetIndent("    ");
-  xml.Accept(&printer);
-  return printer.CStr();
+}
+
+}  // namespace
+
+std::string FormatProject(const ProjectDocument& document) {
+  TiXmlDocument xml;
+  BuildProjectDocument(document, &xml);
+  return PrintXml(xml);
 }
 
 bool ReadProjectFile(const std::string& path, ProjectDocument* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  return ParseProject(buffer.str(), out);
+  TiXmlDocument document;
+  if (!ReadXmlFile(path, &document)) return false;
+  ReadProjectDocument(document, out);
+  return true;
 }
 
 bool WriteProjectFile(const std::string& path, const ProjectDocument& document) {
-  const std::string temporary = path + ".new";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out << FormatProject(document);
-    if (!out.flush()) return false;
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::remove(temporary.c_str());
-    return false;
-  }
-  return true;
+  TiXmlDocument xml;
+  BuildProjectDocument(document, &xml);
+  return WriteXmlFile(path, xml);
 }
 
 ProjectConfig CurrentPictureConfig() {

@@ -34,8 +34,8 @@ struct ProjectWindow {
 
   // The text of an element, if present.
   std::optional<std::string> Text(const std::string& name) const;
-  // A number read as C's atoi reads it (0 without digits); `fallback`
-  // when the element is absent.
+  // The element's number (ParseDecimal); `fallback` when the element is
+  // absent.
   int Number(const std::string& name, int fallback) const;
   void Set(const std::string& name, const std::string& text);
   void Set(const std::string& name, long long number);
@@ -48,7 +48,7 @@ struct ProjectDocument {
 
 // Parses a document text. False (and `out` untouched) when it does not
 // parse. A missing CONFIG leaves the config empty; a missing WINDOWS gives
-// no windows. Refuses texts above 4 MiB and nesting deeper than 64.
+// no windows. Refused as the studio's other XML files are (xml_file.h).
 bool ParseProject(const std::string& text, ProjectDocument* out);
 // The document text as the studio writes it.
 std::string FormatProject(const ProjectDocument& document);

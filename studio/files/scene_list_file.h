@@ -76,17 +76,11 @@
 
 #include "engine/video_engine.h"
 #include "engine/video_zone.h"
+#include "studio/files/xml_file.h"
 
 namespace corvalind {
 
 inline constexpr const char* kSceneListFileName = "scenes.xml";
-
-// Limits of the texts handed to the XML parser (see above). A scene list
-// needs a depth of 4 and one attribute per element.
-inline constexpr int kMaxXmlDepth = 256;
-inline constexpr int kMaxXmlAttributes = 256;
-// Larger files are not read: a real list of 20 scenes is some tens of KiB.
-inline constexpr std::size_t kMaxSceneFileBytes = 4u << 20;
 
 // DocumentsFolder()/Corvalind/fileName. Nothing is created.
 std::string SceneListPath(const std::string& fileName);
@@ -97,6 +91,8 @@ std::string SceneListPath(const std::string& fileName);
 // The zones' pixel fields are left 0: they depend on the program size and
 // are derived when the list reaches the engine.
 bool ParseSceneList(const std::string& xmlText, std::vector<Scene>* scenes);
+// The same for a parsed document.
+bool ReadSceneDocument(const TiXmlDocument& document, std::vector<Scene>* scenes);
 
 // The document text for a scene table, by the writing rules above.
 std::string FormatSceneList(const SceneTable& table);
@@ -104,7 +100,7 @@ std::string FormatSceneList(const SceneTable& table);
 // Reads SceneListPath(fileName) and swaps the list into the engine
 // (ReplaceScenes: scenes 0..n-1 and sceneCount = n; entries from n on stay
 // as they were). Returns false, with the engine untouched, when the file is
-// missing, unreadable, larger than kMaxSceneFileBytes or does not parse.
+// missing, unreadable, larger than kMaxXmlFileBytes or does not parse.
 bool LoadScenes(VideoEngine& engine, const std::string& fileName);
 
 // Writes the engine's list to SceneListPath(fileName), creating the folders
@@ -112,15 +108,5 @@ bool LoadScenes(VideoEngine& engine, const std::string& fileName);
 // renamed over the old one, so a crash leaves the old file or the new one,
 // never part of one. Returns whether the file was written.
 bool SaveScenes(const VideoEngine& engine, const std::string& fileName);
-
-// An upper bound of the element depth TinyXML recurses to, and of the
-// number of attributes it gives one element, when it parses `text` in
-// UTF-8 mode. ParseSceneList refuses texts above the limits; exposed for
-// the fuzz target, which checks the bound against the parser.
-struct XmlBounds {
-  int depth = 0;
-  int attributes = 0;
-};
-XmlBounds MeasureXmlBounds(std::string_view text);
 
 }  // namespace corvalind

@@ -15,7 +15,7 @@
 
 #include "engine/transition.h"
 #include "engine/video_engine.h"
-#include "platform/settings_file.h"
+#include "platform/decimal.h"
 #include "studio/forms/scene_editor_dialog.h"
 #include "studio/files/scene_list_file.h"
 #include "studio/ui_bridge.h"
@@ -259,7 +259,7 @@ void CViewSceneManager::ToggleLoop() {
     return;
   }
   // Read as a C program reads a number: "12abc" is 12, "abc" is 0.
-  const int seconds = ParseSettingsNumber(period_->text().left(100).toStdString());
+  const int seconds = ParseDecimal(period_->text().left(100).toStdString());
   if (seconds < 1) {
     ShowStudioMessage("Please, enter valid loop duration (in seconds)!");
     return;

@@ -9,10 +9,13 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
+#include <algorithm>
 #include <cmath>
 #include <cwchar>
 #include <locale.h>
 #include <string>
+
+#include "platform/decimal.h"
 
 namespace corvalind {
 
@@ -53,18 +56,7 @@ double ReadPercent(const QString& text) {
 // to 0..255: a negative entry means "opaque" rather than the nearly
 // transparent low byte it would wrap to.
 uint8_t ReadAlpha(const QString& text) {
-  int i = 0;
-  const int n = static_cast<int>(text.size());
-  while (i < n && text[i].isSpace()) ++i;
-  bool negative = false;
-  if (i < n && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
-  long long value = 0;
-  for (; i < n && text[i] >= u'0' && text[i] <= u'9'; ++i) {
-    value = value * 10 + (text[i].unicode() - u'0');
-    if (value > 255) break;  // the rest cannot bring it back below
-  }
-  if (negative) return 0;
-  return static_cast<uint8_t>(value > 255 ? 255 : value);
+  return static_cast<uint8_t>(std::clamp(ParseDecimal(text.toStdString()), 0, 255));
 }
 
 QString FormatPercent(float value) {

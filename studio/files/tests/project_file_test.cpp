@@ -3,10 +3,15 @@
 #include "studio/files/project_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "engine/key_settings.h"
+#include "studio/files/xml_file.h"
 
 namespace corvalind {
 namespace {
@@ -100,6 +105,77 @@ TEST(ProjectFileTest, HostileFilesAreRefused) {
   for (int i = 0; i < 500; ++i) flat += "<X a=\"/>\"/>";
   flat += "</WINDOW></WINDOWS>";
   EXPECT_TRUE(ParseProject(flat, &document));
+}
+
+// Project files and the scene list go through the same guarded reader: the
+// same size cap before anything is read, the same nesting bound, nothing
+// that is not a regular file.
+TEST(ProjectFileTest, FilesAreReadUnderTheSameLimitsAsTheSceneList) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("corvalind-project-limits-" + std::to_string(getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  auto write = [&](const char* name, const std::string& text) {
+    std::ofstream((dir / name).string(), std::ios::binary) << text;
+    return (dir / name).string();
+  };
+  const std::string valid = "<WINDOWS><WINDOW><TYPE>7</TYPE></WINDOW></WINDOWS>";
+  auto nested = [&](int levels) {
+    std::string text = "<WINDOWS><WINDOW><TYPE>7</TYPE>";
+    for (int i = 0; i < levels; ++i) text += "<X>";
+    for (int i = 0; i < levels; ++i) text += "</X>";
+    return text + "</WINDOW></WINDOWS>";
+  };
+  const struct {
+    std::string path;
+    bool readable;
+  } cases[] = {
+      {write("plain.cvd", valid), true},
+      // A comment keeps the text valid while it grows past the cap.
+      {write("large.cvd", valid + "<!--" + std::string(kMaxXmlFileBytes, ' ') + "-->"), false},
+      {write("at-cap.cvd", valid + "<!--" + std::string(kMaxXmlFileBytes - valid.size() - 7, ' ') + "-->"), true},
+      {write("nested.cvd", nested(kMaxXmlDepth - 3)), true},
+      {write("too-deep.cvd", nested(kMaxXmlDepth + 1)), false},
+      {dir.string(), false},
+      {"/dev/zero", false},
+  };
+  for (const auto& c : cases) {
+    ProjectDocument document;
+    EXPECT_EQ(ReadProjectFile(c.path, &document), c.readable) << c.path;
+    if (c.readable) {
+      ASSERT_EQ(document.windows.size(), 1u) << c.path;
+      EXPECT_EQ(document.windows[0].type, 7);
+    }
+  }
+  // A pipe in the file's place is refused at once instead of blocking.
+  const std::string pipe = (dir / "pipe.cvd").string();
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  ProjectDocument document;
+  EXPECT_FALSE(ReadProjectFile(pipe, &document));
+  std::filesystem::remove_all(dir);
+}
+
+TEST(ProjectFileTest, SavingReplacesTheFileAndLeavesNoNeighbour) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("corvalind-project-save-" + std::to_string(getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "show.cvd").string();
+  ProjectDocument first;
+  first.windows.push_back(ProjectWindow{7, 1, 2, {}});
+  ASSERT_TRUE(WriteProjectFile(path, first));
+  ProjectDocument second;
+  second.windows.push_back(ProjectWindow{8, 3, 4, {}});
+  second.windows.push_back(ProjectWindow{2, 5, 6, {}});
+  ASSERT_TRUE(WriteProjectFile(path, second));
+  EXPECT_FALSE(std::filesystem::exists(path + ".new"));
+  ProjectDocument back;
+  ASSERT_TRUE(ReadProjectFile(path, &back));
+  ASSERT_EQ(back.windows.size(), 2u);
+  EXPECT_EQ(back.windows[1].posY, 6);
+  // A folder that does not exist: reported, nothing written.
+  EXPECT_FALSE(WriteProjectFile((dir / "missing" / "show.cvd").string(), second));
+  std::filesystem::remove_all(dir);
 }
 
 TEST(ProjectFileTest, PictureSettingsApplyOnlyWhatTheFileHolds) {

@@ -600,7 +600,7 @@ TEST_F(SceneListFileTest, MissingOrUnreadableFilesAreNotLoaded) {
 
   // A valid list padded past the size limit.
   const std::string valid = Document(SceneXml("A", SourceZone(1)));
-  WriteSceneFile(valid + "<!--" + std::string(kMaxSceneFileBytes, ' ') + "-->");
+  WriteSceneFile(valid + "<!--" + std::string(kMaxXmlFileBytes, ' ') + "-->");
   EXPECT_FALSE(LoadScenes(*engine_, kSceneListFileName));
 
   ExpectSameTable(engine_->Scenes(), before);
