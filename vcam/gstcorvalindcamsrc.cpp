@@ -31,6 +31,7 @@
 #include "platform/folders.h"
 #include "platform/output_block.h"
 #include "platform/settings_file.h"
+#include "platform/version.h"
 #include "vcam/camera_log.h"
 #include "vcam/frame_pacer.h"
 #include "vcam/output_reader.h"
@@ -62,10 +63,20 @@ struct CameraState {
     flushWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return flushing; });
   }
 
-  std::mutex lock;  // the whole of a sample, construction and property changes
+  // Fixed once the element is made; read without a lock.
   corvalind::PictureSettings settings;
+
+  // Construction, property changes and the copy of a sample. Held only
+  // for short work, never across a sample's wait for its frame instant,
+  // so a property call from another thread is answered at once.
+  std::mutex lock;
   std::string bufferName = corvalind::kOutputBufferName;
   corvalind::OutputReader reader;
+
+  // The streaming side: start() and one sample at a time (the pacer and
+  // the time stamps). A sample waits for its frame instant under it;
+  // nothing else takes it, so that wait holds up no other caller.
+  std::mutex streamLock;
   corvalind::FramePacer pacer;
   GstClockTime streamTime = 0;
   guint64 frames = 0;
@@ -110,7 +121,7 @@ static void gst_corvalind_cam_src_init(GstCorvalindCamSrc* self) {
   CameraState& state = *self->state;
   std::lock_guard<std::mutex> guard(state.lock);
   corvalind::OpenCameraLog();
-  CameraLog("*** Orvik Corvalind v1.85  ***");
+  CameraLog("*** Orvik Corvalind v" CORVALIND_VERSION_TEXT "  ***");
   state.settings = corvalind::ReadCameraSettings(corvalind::SettingsFilePath(), gProcessMirror.load());
   gProcessMirror = state.settings.mirror;
   CameraLogF("SETTINGS: %d %d %d", state.settings.sizeIndex, state.settings.rateIndex,
@@ -206,7 +217,7 @@ static gboolean gst_corvalind_cam_src_decide_allocation(GstBaseSrc* src, GstQuer
 
 static gboolean gst_corvalind_cam_src_start(GstBaseSrc* src) {
   GstCorvalindCamSrc* self = GST_CORVALIND_CAM_SRC(src);
-  std::lock_guard<std::mutex> guard(self->state->lock);
+  std::lock_guard<std::mutex> guard(self->state->streamLock);
   CameraLog("OnThreadCreate");
   self->state->streamTime = 0;
   self->state->frames = 0;
@@ -257,16 +268,22 @@ static gboolean gst_corvalind_cam_src_query(GstBaseSrc* src, GstQuery* query) {
 static GstFlowReturn gst_corvalind_cam_src_fill(GstPushSrc* src, GstBuffer* buffer) {
   GstCorvalindCamSrc* self = GST_CORVALIND_CAM_SRC(src);
   CameraState& state = *self->state;
-  std::lock_guard<std::mutex> guard(state.lock);
   const corvalind::PictureSettings& s = state.settings;
+  std::lock_guard<std::mutex> stream(state.streamLock);
+
+  // The picture is copied first, under the state lock (a buffer-name
+  // change swaps the reader under the same lock); then the sample waits for
+  // its frame instant without it, so property calls meanwhile go through.
   GstMapInfo map;
   if (!gst_buffer_map(buffer, &map, GST_MAP_WRITE)) return GST_FLOW_ERROR;
   const std::size_t picture = static_cast<std::size_t>(s.width) * s.height * 3;
   const uint32_t limit = static_cast<uint32_t>(std::min(map.size, picture));
-  if (!state.reader.Fill(map.data, limit, s.width, s.height, s.mirror, s.fps)) {
-    // Nothing published yet: black.
-    std::memset(map.data, 0, map.size);
+  bool filled = false;
+  {
+    std::lock_guard<std::mutex> guard(state.lock);
+    filled = state.reader.Fill(map.data, limit, s.width, s.height, s.mirror, s.fps);
   }
+  if (!filled) std::memset(map.data, 0, map.size);  // nothing published yet: black
   gst_buffer_unmap(buffer, &map);
 
   state.pacer.Pace(s.frameIntervalMs);
@@ -274,6 +291,7 @@ static GstFlowReturn gst_corvalind_cam_src_fill(GstPushSrc* src, GstBuffer* buff
     std::lock_guard<std::mutex> flush(state.flushMutex);
     if (state.flushing) return GST_FLOW_FLUSHING;
   }
+
   const GstClockTime duration = static_cast<GstClockTime>(s.frameIntervalMs) * GST_MSECOND;
   GST_BUFFER_PTS(buffer) = state.streamTime;
   GST_BUFFER_DTS(buffer) = state.streamTime;

@@ -2,11 +2,12 @@
 // provider that lists "Corvalind Camera".
 #include <gst/gst.h>
 
+#include "platform/version.h"
 #include "vcam/gstcorvalindcamsrc.h"
 #include "vcam/gstcorvalinddeviceprovider.h"
 
 #define PACKAGE "corvalind"
-#define VERSION "1.85"
+#define VERSION CORVALIND_VERSION_TEXT  // the project version, shown by gst-inspect-1.0
 
 static gboolean plugin_init(GstPlugin* plugin) {
   return gst_element_register(plugin, "corvalindcamsrc", GST_RANK_NONE, GST_TYPE_CORVALIND_CAM_SRC) &&

@@ -1,7 +1,7 @@
 // corvalindcamsrc as a black box in a pipeline: the one format it offers,
 // what it refuses, the pictures it delivers (turned, mirrored, black before
-// the studio, the last one after the studio left), the retry cadence and
-// the time stamps.
+// the studio, the last one after the studio left), the retry cadence, the
+// time stamps, property calls during streaming, and the version it carries.
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 #include <gtest/gtest.h>
@@ -9,14 +9,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/version.h"
 #include "vcam/tests/vcam_test_support.h"
 
 namespace corvalind {
@@ -35,7 +42,10 @@ struct Sample {
   bool deltaUnit = false;
 };
 
-// A pipeline "corvalindcamsrc ! appsink" pulled one sample at a time.
+// A pipeline "corvalindcamsrc ! appsink" pulled one sample at a time. The
+// appsink's callback copies each sample on the streaming thread and hands
+// the copy over under the test's own lock, which the race detector sees
+// (it cannot see GLib's).
 class Camera {
  public:
   explicit Camera(const std::string& bufferName, const std::string& tail = "appsink name=sink sync=false") {
@@ -44,27 +54,34 @@ class Camera {
     pipeline_ = gst_parse_launch(description.c_str(), &error);
     if (error) g_error_free(error);
     sink_ = pipeline_ ? gst_bin_get_by_name(GST_BIN(pipeline_), "sink") : nullptr;
+    if (sink_ && GST_IS_APP_SINK(sink_)) {
+      GstAppSinkCallbacks callbacks{};
+      callbacks.new_sample = &Camera::OnNewSample;
+      gst_app_sink_set_callbacks(GST_APP_SINK(sink_), &callbacks, this, nullptr);
+    }
   }
+  Camera(const Camera&) = delete;
+  Camera& operator=(const Camera&) = delete;
   ~Camera() {
     if (pipeline_) gst_element_set_state(pipeline_, GST_STATE_NULL);
     if (sink_) gst_object_unref(sink_);
     if (pipeline_) gst_object_unref(pipeline_);
   }
   bool Play() { return gst_element_set_state(pipeline_, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE; }
-  void Stop() { gst_element_set_state(pipeline_, GST_STATE_NULL); }
+  // Stops streaming and forgets the samples not pulled, as the appsink's
+  // own queue is flushed.
+  void Stop() {
+    gst_element_set_state(pipeline_, GST_STATE_NULL);
+    std::lock_guard<std::mutex> guard(mutex_);
+    samples_.clear();
+  }
 
+  // The next sample; false when none came within 5 seconds.
   bool Pull(Sample* out) {
-    GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink_), 5 * GST_SECOND);
-    if (!sample) return false;
-    GstBuffer* buffer = gst_sample_get_buffer(sample);
-    GstMapInfo map;
-    gst_buffer_map(buffer, &map, GST_MAP_READ);
-    out->bytes.assign(map.data, map.data + map.size);
-    gst_buffer_unmap(buffer, &map);
-    out->pts = GST_BUFFER_PTS(buffer);
-    out->duration = GST_BUFFER_DURATION(buffer);
-    out->deltaUnit = GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
-    gst_sample_unref(sample);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!arrived_.wait_for(lock, std::chrono::seconds(5), [this] { return !samples_.empty(); })) return false;
+    *out = std::move(samples_.front());
+    samples_.pop_front();
     return true;
   }
 
@@ -98,6 +115,34 @@ class Camera {
 
   GstElement* pipeline_ = nullptr;
   GstElement* sink_ = nullptr;
+
+ private:
+  static GstFlowReturn OnNewSample(GstAppSink* sink, gpointer data) {
+    auto* self = static_cast<Camera*>(data);
+    GstSample* sample = gst_app_sink_pull_sample(sink);
+    if (!sample) return GST_FLOW_ERROR;
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    Sample copy;
+    GstMapInfo map;
+    if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+      copy.bytes.assign(map.data, map.data + map.size);
+      gst_buffer_unmap(buffer, &map);
+    }
+    copy.pts = GST_BUFFER_PTS(buffer);
+    copy.duration = GST_BUFFER_DURATION(buffer);
+    copy.deltaUnit = GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+    gst_sample_unref(sample);
+    {
+      std::lock_guard<std::mutex> guard(self->mutex_);
+      self->samples_.push_back(std::move(copy));
+    }
+    self->arrived_.notify_all();
+    return GST_FLOW_OK;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::deque<Sample> samples_;
 };
 
 TEST(CameraElementTest, OffersExactlyTheConfiguredFormat) {
@@ -195,38 +240,82 @@ TEST(CameraElementTest, TimeStampsStartAtZeroAndAreContiguousOnEveryStart) {
   }
 }
 
+// A studio in a child process. The guard ends and reaps a child the test
+// did not reap itself, so a failed assertion leaves no process behind.
+struct ChildStudio {
+  pid_t pid = -1;
+  int ready[2] = {-1, -1};  // child to parent: the first picture is published
+  int leave[2] = {-1, -1};  // parent to child: leave now (end of file too)
+
+  ~ChildStudio() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    for (int fd : {ready[0], ready[1], leave[0], leave[1]}) {
+      if (fd >= 0) close(fd);
+    }
+  }
+  static void CloseEnd(int& fd) {
+    close(fd);
+    fd = -1;
+  }
+  void Reap() {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    pid = -1;
+  }
+};
+
 // The writer is another process; it leaves (normally, then by SIGKILL in
 // the middle of publishing) while the camera streams.
 TEST(CameraElementTest, KeepsTheLastPictureAndThePaceWhenTheStudioGoes) {
   UseSettings("1,5,0");
   for (bool killed : {false, true}) {
     const std::string name = PrivateBufferName(killed ? "killed" : "left");
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t studio = fork();
-    if (studio == 0) {
+    ChildStudio studio;
+    ASSERT_EQ(pipe(studio.ready), 0);
+    ASSERT_EQ(pipe(studio.leave), 0);
+    studio.pid = fork();
+    ASSERT_GE(studio.pid, 0);
+    if (studio.pid == 0) {
+      close(studio.ready[0]);
+      close(studio.leave[1]);
       TestWriter writer;
       if (!writer.Create(name, 320 * 240 * 3)) _exit(1);
       const auto a = PatternFrame(320, 240, 11), b = PatternFrame(320, 240, 12);
       writer.Publish(a);
       char c = 'x';
-      if (write(ready[1], &c, 1) != 1) _exit(2);
+      if (write(studio.ready[1], &c, 1) != 1) _exit(2);
       if (!killed) {
-        usleep(300000);
+        if (read(studio.leave[0], &c, 1) < 0) _exit(3);
         _exit(0);  // leaves; the camera holds the block
       }
       for (;;) writer.Publish((writer.counter & 1) ? a : b);  // until killed
     }
+    ChildStudio::CloseEnd(studio.ready[1]);
+    ChildStudio::CloseEnd(studio.leave[0]);
     char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    Camera camera(name);
+    ASSERT_EQ(read(studio.ready[0], &c, 1), 1);
+    Camera camera(name);  // opens the block while the studio is there
     ASSERT_TRUE(camera.Play());
     Sample sample;
     ASSERT_TRUE(camera.Pull(&sample));
-    usleep(100000);
-    if (killed) kill(studio, SIGKILL);
-    int status = 0;
-    waitpid(studio, &status, 0);
+    if (killed) {
+      // Killed in the middle of publishing: first the camera shows that it
+      // follows the studio's pictures as they change.
+      const std::vector<uint8_t> first = sample.bytes;
+      bool changed = false;
+      for (int i = 0; i < 100 && !changed; ++i) {
+        ASSERT_TRUE(camera.Pull(&sample));
+        changed = sample.bytes != first;
+      }
+      ASSERT_TRUE(changed);
+      kill(studio.pid, SIGKILL);
+    } else {
+      ASSERT_EQ(write(studio.leave[1], &c, 1), 1);
+    }
+    studio.Reap();
     // Drain what was produced before the studio went, then the picture
     // stays the same and samples keep their 16 ms spacing.
     for (int i = 0; i < 30; ++i) ASSERT_TRUE(camera.Pull(&sample));
@@ -240,9 +329,193 @@ TEST(CameraElementTest, KeepsTheLastPictureAndThePaceWhenTheStudioGoes) {
     if (!killed) {
       EXPECT_EQ(last, AsCameraSees(PatternFrame(320, 240, 11), 320, 240, false));
     }
-    close(ready[0]);
-    close(ready[1]);
   }
+}
+
+// Every buffer the camera pushes, copied by a probe on its source pad (on
+// the streaming thread), and the id of the thread that pushes them.
+class PushedSamples {
+ public:
+  PushedSamples() = default;
+  PushedSamples(const PushedSamples&) = delete;
+  PushedSamples& operator=(const PushedSamples&) = delete;
+  ~PushedSamples() {
+    if (pad_) {
+      gst_pad_remove_probe(pad_, probe_);
+      gst_object_unref(pad_);
+    }
+  }
+
+  void Attach(GstElement* cam) {
+    pad_ = gst_element_get_static_pad(cam, "src");
+    probe_ = gst_pad_add_probe(pad_, GST_PAD_PROBE_TYPE_BUFFER, &PushedSamples::OnBuffer, this, nullptr);
+  }
+
+  std::size_t Count() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return pictures_.size();
+  }
+  // Waits until at least n buffers were pushed; false after 10 seconds.
+  bool WaitForCount(std::size_t n) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return pushed_.wait_for(lock, std::chrono::seconds(10), [&] { return pictures_.size() >= n; });
+  }
+  std::vector<std::vector<uint8_t>> Pictures() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return pictures_;
+  }
+  pid_t StreamingThread() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return streamingThread_;
+  }
+
+ private:
+  static GstPadProbeReturn OnBuffer(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    auto* self = static_cast<PushedSamples*>(data);
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    std::vector<uint8_t> bytes;
+    GstMapInfo map;
+    if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+      bytes.assign(map.data, map.data + map.size);
+      gst_buffer_unmap(buffer, &map);
+    }
+    {
+      std::lock_guard<std::mutex> guard(self->mutex_);
+      self->pictures_.push_back(std::move(bytes));
+      self->streamingThread_ = gettid();
+    }
+    self->pushed_.notify_all();
+    return GST_PAD_PROBE_OK;
+  }
+
+  GstPad* pad_ = nullptr;
+  gulong probe_ = 0;
+  std::mutex mutex_;
+  std::condition_variable pushed_;
+  std::vector<std::vector<uint8_t>> pictures_;
+  pid_t streamingThread_ = 0;
+};
+
+// Waits until the thread is asleep (state S in /proc); false after 10
+// seconds.
+bool WaitUntilAsleep(pid_t thread) {
+  const std::string path = "/proc/self/task/" + std::to_string(thread) + "/stat";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::ifstream in(path);
+    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t name = stat.rfind(')');  // the state follows "(name) "
+    if (name != std::string::npos && name + 2 < stat.size() && stat[name + 2] == 'S') return true;
+    std::this_thread::yield();
+  }
+  return false;
+}
+
+std::string BufferName(GstElement* cam) {
+  gchar* value = nullptr;
+  g_object_get(cam, "buffer-name", &value, nullptr);
+  std::string name = value ? value : "";
+  g_free(value);
+  return name;
+}
+
+// While a sample waits for its frame instant, property calls from another
+// thread are answered at once (before that sample is pushed), and a
+// buffer-name change made meanwhile is read by that very sample.
+TEST(CameraElementTest, PropertiesAnswerWhileASampleWaitsForItsFrameInstant) {
+  UseSettings("1,0,0");  // 320 x 240 at 10 frames per second: 100 ms waits
+  const std::string firstName = PrivateBufferName("firstStudio");
+  const std::string secondName = PrivateBufferName("secondStudio");
+  TestWriter firstStudio, secondStudio;
+  ASSERT_TRUE(firstStudio.Create(firstName, 320 * 240 * 3));
+  ASSERT_TRUE(secondStudio.Create(secondName, 320 * 240 * 3));
+  const auto firstFrame = PatternFrame(320, 240, 31), secondFrame = PatternFrame(320, 240, 32);
+  firstStudio.Publish(firstFrame);
+  secondStudio.Publish(secondFrame);
+
+  PushedSamples pushed;
+  Camera camera(firstName, "fakesink name=sink sync=false");
+  ASSERT_NE(camera.pipeline_, nullptr);
+  GstElement* cam = gst_bin_get_by_name(GST_BIN(camera.pipeline_), "cam");
+  pushed.Attach(cam);
+  ASSERT_TRUE(camera.Play());
+  // After the second push (the first one also waits for the pipeline to
+  // finish going to playing) the streaming thread runs until the next
+  // sample waits for its frame instant.
+  ASSERT_TRUE(pushed.WaitForCount(2));
+  ASSERT_TRUE(WaitUntilAsleep(pushed.StreamingThread()));
+  const std::size_t before = pushed.Count();
+  const std::string asRead = BufferName(cam);
+  g_object_set(cam, "buffer-name", secondName.c_str(), nullptr);
+  const std::string asChanged = BufferName(cam);
+  const std::size_t after = pushed.Count();
+  EXPECT_EQ(asRead, firstName);
+  EXPECT_EQ(asChanged, secondName);
+  EXPECT_EQ(after, before) << "the property calls waited for the sample";
+
+  // The waiting sample was filled before the change; the next one reads
+  // the new buffer.
+  ASSERT_TRUE(pushed.WaitForCount(before + 2));
+  const auto pictures = pushed.Pictures();
+  EXPECT_TRUE(pictures[before] == AsCameraSees(firstFrame, 320, 240, false));
+  EXPECT_TRUE(pictures[before + 1] == AsCameraSees(secondFrame, 320, 240, false))
+      << "the sample after the change did not read the new buffer";
+  camera.Stop();
+  gst_object_unref(cam);
+}
+
+// buffer-name changed over and over from another thread while the camera
+// streams: every sample is one whole picture of one of the two studios,
+// never black, torn or read from a buffer already let go.
+TEST(CameraElementTest, EverySampleIsOneWholePictureWhileTheBufferNameChanges) {
+  UseSettings("0,5,0");  // 320 x 180 at 60
+  const std::string names[2] = {PrivateBufferName("oneStudio"), PrivateBufferName("otherStudio")};
+  TestWriter studios[2];
+  std::vector<uint8_t> expected[2];
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(studios[i].Create(names[i], 320 * 180 * 3));
+    const auto frame = PatternFrame(320, 180, 40 + i);
+    studios[i].Publish(frame);
+    expected[i] = AsCameraSees(frame, 320, 180, false);
+  }
+
+  PushedSamples pushed;
+  Camera camera(names[0], "fakesink name=sink sync=false");
+  ASSERT_NE(camera.pipeline_, nullptr);
+  GstElement* cam = gst_bin_get_by_name(GST_BIN(camera.pipeline_), "cam");
+  pushed.Attach(cam);
+  ASSERT_TRUE(camera.Play());
+  std::atomic<bool> done{false};
+  std::thread changer([&] {
+    for (unsigned i = 1; !done.load(); ++i) {
+      g_object_set(cam, "buffer-name", names[i & 1].c_str(), nullptr);
+    }
+  });
+  const bool streamed = pushed.WaitForCount(24);
+  done = true;
+  changer.join();
+  ASSERT_TRUE(streamed);
+  camera.Stop();
+
+  int seen[2] = {0, 0};
+  const auto pictures = pushed.Pictures();
+  for (std::size_t i = 0; i < pictures.size(); ++i) {
+    const bool one = pictures[i] == expected[0], other = pictures[i] == expected[1];
+    EXPECT_TRUE(one || other) << "sample " << i;
+    seen[0] += one;
+    seen[1] += other;
+  }
+  // The changes took effect while streaming.
+  EXPECT_GT(seen[0], 0);
+  EXPECT_GT(seen[1], 0);
+  gst_object_unref(cam);
+}
+
+TEST(CameraElementTest, PluginCarriesTheProjectVersion) {
+  GstPlugin* plugin = gst_registry_find_plugin(gst_registry_get(), "corvalindcam");
+  ASSERT_NE(plugin, nullptr);
+  EXPECT_STREQ(gst_plugin_get_version(plugin), kProductVersion);
+  gst_object_unref(plugin);
 }
 
 }  // namespace
