@@ -7,6 +7,7 @@
 
 #include "engine/aspect_fit.h"
 #include "engine/image_ops_kernels.h"
+#include "engine/image_ops_reference.h"
 #include "engine/key_settings.h"
 #include "engine/worker_pool.h"
 
@@ -175,11 +176,66 @@ void MaskRowPortable(const uint8_t* src, const uint8_t* mask, uint8_t* dst, int 
   }
 }
 
-void KeyFlagsPortable(const uint8_t* row, int width, const reference::KeyParams& key,
-                      uint8_t* flags) {
+void KeyFlagsPortable(const uint8_t* row, int width, const KeyParams& key, uint8_t* flags) {
   for (int c = 0; c < width; ++c, row += 3) {
-    flags[c] = reference::IsKeyPixel(key, row[0], row[1], row[2]) ? 0xFF : 0;
+    flags[c] = IsKeyPixel(key, row[0], row[1], row[2]) ? 0xFF : 0;
   }
+}
+
+namespace {
+
+// Pixel differences lie in -255..255, so thresholds outside -65536..65536
+// decide the same way; clamping keeps the float-to-int step defined for any
+// range setting (a product that is not a number lets every difference pass).
+int ToThreshold(float value) {
+  if (!(value > -65536.0f)) return -65536;
+  if (value > 65536.0f) return 65536;
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+KeyParams PrepareKey(const uint8_t* image, int width, int height) {
+  uint32_t color = chromaKeyColor.load();
+  if (chromaAutoKey.load()) {
+    // Without a pixel to scan (10 columns or fewer) the previous key stays.
+    color = autoKeyColor.load();
+    if (width > 10 && height > 0) {
+      const uint8_t* row = image + Bytes(width, height / 2, 3);
+      int luminance = 0;
+      bool stopped = false;
+      for (int c = 10; c < width; ++c) {
+        const uint8_t* p = row + static_cast<std::size_t>(c) * 3;
+        const uint32_t pixel = MakeColor(p[2], p[1], p[0]);
+        if (luminance > 50) {
+          color = pixel;
+          stopped = true;
+          break;
+        }
+        autoKeyColor.store(pixel);
+        luminance = (76 * p[2] + 150 * p[1] + 30 * p[0]) >> 8;
+      }
+      if (!stopped) color = autoKeyColor.load();
+    }
+  }
+  const int red = ColorRed(color), green = ColorGreen(color), blue = ColorBlue(color);
+  const float f = chromaKeyRange.load();
+  KeyParams key;
+  const int m = std::max({red, green, blue});
+  if (m == red) {
+    key.mode = 0;
+    key.t1 = ToThreshold(static_cast<float>(red - green) * f);
+    key.t2 = ToThreshold(static_cast<float>(red - blue) * f);
+  } else if (m == green) {
+    key.mode = 1;
+    key.t1 = ToThreshold(static_cast<float>(green - red) * f);
+    key.t2 = ToThreshold(static_cast<float>(green - blue) * f);
+  } else {
+    key.mode = 2;
+    key.t1 = ToThreshold(static_cast<float>(blue - red) * f);
+    key.t2 = ToThreshold(static_cast<float>(blue - green) * f);
+  }
+  return key;
 }
 
 }  // namespace kernels
@@ -417,7 +473,7 @@ void BuildKeyMask(const uint8_t* image, int width, int height, int bpp, uint8_t*
     return;
   }
   if (width <= 0 || height <= 0) return;
-  const reference::KeyParams key = reference::PrepareKey(image, width, height, bpp);
+  const kernels::KeyParams key = kernels::PrepareKey(image, width, height);
   // flags[0] stands for the pixel left of column 0 and counts as key, so
   // that the first pixel of a row is an edge; flags[width + 1] stands for
   // the pixel past the row and is not key, so the last pixel keeps 255.

@@ -285,7 +285,7 @@ CORVALIND_AVX2 void MaskRowAvx2(const uint8_t* src, const uint8_t* mask, uint8_t
   if (p < pixels) MaskRowPortable(src + p * 3, mask + p, dst + p * 3, pixels - p);
 }
 
-CORVALIND_AVX2 void KeyFlagsAvx2(const uint8_t* row, int width, const reference::KeyParams& key,
+CORVALIND_AVX2 void KeyFlagsAvx2(const uint8_t* row, int width, const KeyParams& key,
                                  uint8_t* flags) {
   // Splitting 16 packed pixels (48 bytes in three loads) into planes.
   const __m128i b0 = _mm_setr_epi8(0, 3, 6, 9, 12, 15, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z);

@@ -1,15 +1,36 @@
 // Row kernels behind the pixel routines, in a portable version and an AVX2
 // version (image_ops_avx2.cpp, used only after a runtime check). Both produce
-// the bytes of image_ops_reference.cpp exactly. Internal to the engine.
+// the bytes of image_ops_reference.cpp exactly, without sharing any of its
+// code (the comparison would not see a fault in shared code). Internal to
+// the engine.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "engine/image_ops_reference.h"
-
 namespace corvalind::kernels {
+
+// The key colour of one mask, reduced to what the per-pixel test needs.
+struct KeyParams {
+  int mode = 1;  // 0 red, 1 green, 2 blue: the dominant channel of the key
+  int t1 = 0;
+  int t2 = 0;
+};
+// Picks the key colour (searching the middle row and updating autoKeyColor
+// when chromaAutoKey is on) and derives the mode and thresholds. 3 bytes per
+// pixel.
+KeyParams PrepareKey(const uint8_t* image, int width, int height);
+// True when the pixel (blue, green, red) counts as key.
+inline bool IsKeyPixel(const KeyParams& key, int blue, int green, int red) {
+  int d1 = 0, d2 = 0;
+  switch (key.mode) {
+    case 0: d1 = red - green; d2 = red - blue; break;
+    case 1: d1 = green - red; d2 = green - blue; break;
+    default: d1 = blue - red; d2 = blue - green; break;
+  }
+  return d1 >= key.t1 && d2 >= key.t2;
+}
 
 // Everything a nearest-neighbour pass needs, computed once per call.
 struct NearestPlan {
@@ -97,7 +118,7 @@ void MixBytesPortable(const uint8_t* under, const uint8_t* over, uint8_t* out, s
 // One row of masked drawing: 255 copies, 128 averages, others keep dst.
 void MaskRowPortable(const uint8_t* src, const uint8_t* mask, uint8_t* dst, int pixels);
 // flags[c] = 0xFF when pixel c of the row is key, else 0.
-void KeyFlagsPortable(const uint8_t* row, int width, const reference::KeyParams& key,
+void KeyFlagsPortable(const uint8_t* row, int width, const KeyParams& key,
                       uint8_t* flags);
 
 void NearestRowsAvx2(const NearestPlan& plan, int firstRow, int endRow);
@@ -105,6 +126,6 @@ void BilinearRowsAvx2(const BilinearPlan& plan, int firstRow, int endRow);
 void MixBytesAvx2(const uint8_t* under, const uint8_t* over, uint8_t* out, std::size_t n,
                   uint8_t a);
 void MaskRowAvx2(const uint8_t* src, const uint8_t* mask, uint8_t* dst, int pixels);
-void KeyFlagsAvx2(const uint8_t* row, int width, const reference::KeyParams& key, uint8_t* flags);
+void KeyFlagsAvx2(const uint8_t* row, int width, const KeyParams& key, uint8_t* flags);
 
 }  // namespace corvalind::kernels

@@ -70,20 +70,25 @@ void ProgramOutputLoop::Run() {
   }
   while (running_.load()) {
     if (!Pause(timing_.pollInterval)) break;
-    if (!engine_) continue;
-    std::lock_guard<std::mutex> guard(outputLock_);
-    if (!engine_->ComposeProgramFrame(programFrame_.data(), format_.frameBytes)) continue;
-    {
-      std::lock_guard<std::mutex> previewGuard(previewMutex_);
-      DrawFramePreview(programFrame_.data(), format_.outputWidth, format_.outputHeight, preview_,
-                       previewWidth_, previewHeight_);
-    }
-    ++counter;
-    target_->Publish(programFrame_.data(), format_.frameBytes, counter);
-    published_.fetch_add(1);
+    Poll(counter);
+    polls_.fetch_add(1);
   }
   running_ = false;
   alive_ = false;
+}
+
+void ProgramOutputLoop::Poll(uint8_t& counter) {
+  if (!engine_) return;
+  std::lock_guard<std::mutex> guard(outputLock_);
+  if (!engine_->ComposeProgramFrame(programFrame_.data(), format_.frameBytes)) return;
+  {
+    std::lock_guard<std::mutex> previewGuard(previewMutex_);
+    DrawFramePreview(programFrame_.data(), format_.outputWidth, format_.outputHeight, preview_,
+                     previewWidth_, previewHeight_);
+  }
+  ++counter;
+  target_->Publish(programFrame_.data(), format_.frameBytes, counter);
+  published_.fetch_add(1);
 }
 
 }  // namespace corvalind

@@ -75,6 +75,10 @@ class ProgramOutputLoop {
   bool Running() const { return running_.load(); }
   // Frames published since the loop started.
   uint64_t PublishedFrames() const { return published_.load(); }
+  // Polls finished since the loop started, whether they composed or not;
+  // counted after the poll's composition and publishing, so that once it has
+  // grown by two, a whole poll ran after it was read.
+  uint64_t Polls() const { return polls_.load(); }
   // True once the block was set up; false while trying or after failing.
   bool Publishing() const { return publishing_.load(); }
 
@@ -82,6 +86,9 @@ class ProgramOutputLoop {
   void Run();
   // Sleeps, waking early when a stop is requested; false when stopping.
   bool Pause(std::chrono::milliseconds duration);
+  // One poll: composes when the engine exists and has news, then previews
+  // and publishes the frame with the next counter value.
+  void Poll(uint8_t& counter);
 
   const OutputFormat format_;
   std::unique_ptr<ProgramOutputTarget> target_;
@@ -100,6 +107,7 @@ class ProgramOutputLoop {
   std::atomic<bool> alive_{false};
   std::atomic<bool> publishing_{false};
   std::atomic<uint64_t> published_{0};
+  std::atomic<uint64_t> polls_{0};
 
   std::mutex stopMutex_;
   std::condition_variable stopWake_;

@@ -9,12 +9,14 @@
 
 #include "engine/tests/engine_fixture.h"
 #include "engine/worker_pool.h"
+#include "test_support/test_home.h"
 
 namespace corvalind {
 namespace {
 
 using testing::EngineTest;
 using testing::SolidFrame;
+using testing::WaitFor;
 using testing::Zone;
 
 TEST_F(EngineTest, ConcurrencyDeliverComposeSwitchAndEdit) {
@@ -66,7 +68,13 @@ TEST_F(EngineTest, ConcurrencyDeliverComposeSwitchAndEdit) {
     std::vector<VideoZone> zones;
     std::string name;
     engine->GetScene(i % 3, zones, name);
-    std::this_thread::sleep_for(std::chrono::microseconds(300));
+    // The output thread composes once more before the next round of
+    // changes, so that every round meets a composition.
+    const int before = composed.load();
+    if (!WaitFor([&] { return composed.load() > before; })) {
+      ADD_FAILURE() << "no composition after round " << i;
+      break;  // the threads are still stopped and joined below
+    }
   }
   running = false;
   output.join();

@@ -7,17 +7,18 @@
 #include <chrono>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/messages.h"
 #include "engine/tests/engine_fixture.h"
+#include "test_support/test_home.h"
 
 namespace corvalind {
 namespace {
 
 using namespace std::chrono_literals;
 using testing::EngineTest;
+using testing::WaitFor;
 using testing::Zone;
 
 struct Recording {
@@ -76,16 +77,6 @@ void RecordStatus(std::string_view text) {
 
 const OutputLoopTiming kFast{99, 1ms, 1ms};
 
-template <typename Predicate>
-bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = 5000ms) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (predicate()) return true;
-    std::this_thread::sleep_for(1ms);
-  }
-  return predicate();
-}
-
 class OutputLoopTest : public EngineTest {
  protected:
   void SetUp() override {
@@ -112,7 +103,10 @@ TEST_F(OutputLoopTest, PublishesEachNewFrameWithACounterFromOne) {
     // The scene was edited before the loop ran: one frame; then nothing
     // until a source delivers.
     ASSERT_TRUE(WaitFor([&] { return loop.PublishedFrames() == 1; }));
-    std::this_thread::sleep_for(20ms);
+    // At least three whole polls after that one find no news. (The poll
+    // that published may still be counting when `polls` is read.)
+    const uint64_t polls = loop.Polls();
+    ASSERT_TRUE(WaitFor([&] { return loop.Polls() >= polls + 4; }));
     EXPECT_EQ(loop.PublishedFrames(), 1u);
     for (int i = 0; i < 300; ++i) {
       DeliverSolid(0, 4, 4, {static_cast<uint8_t>(i), 0, 0});
@@ -150,12 +144,25 @@ TEST_F(OutputLoopTest, GivesUpAfter99AttemptsWithTheStatusText) {
 
 TEST_F(OutputLoopTest, ClosingDuringSetupReturnsAtOnceWithoutAMessage) {
   const OutputLoopTiming slow{99, 100ms, 5ms};
-  const auto start = std::chrono::steady_clock::now();
+  auto setupCalls = [&] {
+    std::lock_guard<std::mutex> g(recording.mutex);
+    return recording.setupCalls;
+  };
+  int callsAtClose = 0;
   {
     ProgramOutputLoop loop(format, std::make_unique<RecordingTarget>(recording, 1000), engineRef, slow);
-    std::this_thread::sleep_for(250ms);
+    // Closed while set-up goes on: after a refused attempt, with ninety-odd
+    // (about ten seconds of them) still to come.
+    ASSERT_TRUE(WaitFor([&] { return setupCalls() >= 1; }));
+    callsAtClose = setupCalls();
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  // The close ends the attempts: at most the one under way when it came is
+  // made, instead of waiting for the remaining ones.
+  EXPECT_LE(setupCalls(), callsAtClose + 1);
+  {
+    std::lock_guard<std::mutex> g(recording.mutex);
+    EXPECT_EQ(recording.releases, 1);
+  }
   std::lock_guard<std::mutex> g(gStatusMutex);
   EXPECT_TRUE(gLastStatus.empty());
 }
@@ -164,7 +171,9 @@ TEST_F(OutputLoopTest, WithoutAnEngineNothingIsComposed) {
   ProgramOutputLoop loop(format, std::make_unique<RecordingTarget>(recording, 0), nullptr, kFast);
   ASSERT_TRUE(WaitFor([&] { return loop.Running(); }));
   DeliverSolid(0, 4, 4, {1, 2, 3});
-  std::this_thread::sleep_for(30ms);
+  // At least three whole polls after the delivery.
+  const uint64_t polls = loop.Polls();
+  ASSERT_TRUE(WaitFor([&] { return loop.Polls() >= polls + 4; }));
   EXPECT_EQ(loop.PublishedFrames(), 0u);
 }
 
