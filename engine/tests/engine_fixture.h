@@ -33,14 +33,9 @@ class SolidLayer : public CompositionLayer {
   int draws = 0;
 };
 
+// A zone that stretches (MakeZone keeps the aspect ratio).
 inline VideoZone Zone(int placement, int sourceId, float w, float h, float x = 0, float y = 0) {
-  VideoZone zone;
-  zone.placement = placement;
-  zone.sourceId = sourceId;
-  zone.widthFrac = w;
-  zone.heightFrac = h;
-  zone.posXFrac = x;
-  zone.posYFrac = y;
+  VideoZone zone = MakeZone(placement, sourceId, w, h, x, y);
   zone.keepAspect = false;
   return zone;
 }

@@ -27,17 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-VideoZone Zone(int placement, int sourceId, float w, float h, float x = 0, float y = 0) {
-  VideoZone zone;
-  zone.placement = placement;
-  zone.sourceId = sourceId;
-  zone.widthFrac = w;
-  zone.heightFrac = h;
-  zone.posXFrac = x;
-  zone.posYFrac = y;
-  return zone;
-}
-
 // A VZONE element with the given inner text.
 std::string VZone(const std::string& inner) { return "<VZONE>" + inner + "</VZONE>"; }
 
@@ -153,9 +142,9 @@ class SceneListFileTest : public ::testing::Test {
 
   // Three scenes in the engine, to see whether a load changes them.
   void StoreThreeScenes() {
-    ASSERT_TRUE(engine_->StoreScene({Zone(VIDPOS_FULLSCREEN, 0, 100, 100)}, "One", -1));
-    ASSERT_TRUE(engine_->StoreScene({Zone(VIDPOS_CENTER, 1, 50, 50)}, "Two", -1));
-    ASSERT_TRUE(engine_->StoreScene({Zone(VIDPOS_FREE, 2, 25, 25, 10, 10)}, "Three", -1));
+    ASSERT_TRUE(engine_->StoreScene({MakeZone(VIDPOS_FULLSCREEN, 0, 100, 100)}, "One", -1));
+    ASSERT_TRUE(engine_->StoreScene({MakeZone(VIDPOS_CENTER, 1, 50, 50)}, "Two", -1));
+    ASSERT_TRUE(engine_->StoreScene({MakeZone(VIDPOS_FREE, 2, 25, 25, 10, 10)}, "Three", -1));
   }
 
   std::string root_;
@@ -174,11 +163,11 @@ TEST_F(SceneListFileTest, PathIsInTheCorvalindFolderOfTheDocuments) {
 }
 
 TEST_F(SceneListFileTest, HalfWidthZoneIsWrittenAs5000AndLoadsBackAs320Pixels) {
-  VideoZone zone = Zone(VIDPOS_FREE, 9, 50.0f, 25.0f, 12.5f, 75.0f);
+  VideoZone zone = MakeZone(VIDPOS_FREE, 9, 50.0f, 25.0f, 12.5f, 75.0f);
   zone.alpha = 200;
   zone.chroma = true;
   zone.keepAspect = false;
-  ASSERT_TRUE(engine_->StoreScene({zone, Zone(VIDPOS_TOP_RIGHT, 3, 10, 10)}, "Interview", -1));
+  ASSERT_TRUE(engine_->StoreScene({zone, MakeZone(VIDPOS_TOP_RIGHT, 3, 10, 10)}, "Interview", -1));
   ASSERT_TRUE(SaveScenes(*engine_, kSceneListFileName));
 
   const std::string text = ReadSceneFile();
@@ -220,7 +209,7 @@ TEST_F(SceneListFileTest, PercentagesAreWrittenInTruncatedHundredths) {
     SCOPED_TRACE(c.percent);
     SceneTable table;
     table.sceneCount = 1;
-    table.scenes[0].zones = {Zone(VIDPOS_FREE, 0, c.percent, 0, 0, c.percent)};
+    table.scenes[0].zones = {MakeZone(VIDPOS_FREE, 0, c.percent, 0, 0, c.percent)};
     const std::string text = FormatSceneList(table);
     EXPECT_EQ(Values(text, "WIDTH"), std::vector<int>{c.written});
     EXPECT_EQ(Values(text, "POS_Y"), std::vector<int>{c.written});
@@ -251,13 +240,13 @@ TEST_F(SceneListFileTest, EveryHundredthSurvivesReadingAndWriting) {
 }
 
 TEST_F(SceneListFileTest, WrittenFileHasTheExactLayout) {
-  VideoZone full = Zone(VIDPOS_FULLSCREEN, 0, 100, 100);
-  VideoZone inset = Zone(VIDPOS_FREE, 3, 25.5f, 30, 70.25f, 5);
+  VideoZone full = MakeZone(VIDPOS_FULLSCREEN, 0, 100, 100);
+  VideoZone inset = MakeZone(VIDPOS_FREE, 3, 25.5f, 30, 70.25f, 5);
   inset.alpha = 128;
   inset.chroma = true;
   inset.keepAspect = false;
   ASSERT_TRUE(engine_->StoreScene({full, inset}, "Caf\xC3\xA9 & <Bar>", -1));
-  ASSERT_TRUE(engine_->StoreScene({Zone(VIDPOS_BOTTOM_LEFT, 9, 20, 20)}, "", -1));
+  ASSERT_TRUE(engine_->StoreScene({MakeZone(VIDPOS_BOTTOM_LEFT, 9, 20, 20)}, "", -1));
   ASSERT_TRUE(SaveScenes(*engine_, kSceneListFileName));
 
   const std::string expected =
@@ -305,9 +294,9 @@ TEST_F(SceneListFileTest, WrittenFileHasTheExactLayout) {
 }
 
 TEST_F(SceneListFileTest, ScenesWithoutZonesAreNotWrittenAndLaterScenesMoveUp) {
-  ASSERT_TRUE(engine_->StoreScene({Zone(VIDPOS_CENTER, 1, 50, 50)}, "First", -1));
+  ASSERT_TRUE(engine_->StoreScene({MakeZone(VIDPOS_CENTER, 1, 50, 50)}, "First", -1));
   ASSERT_TRUE(engine_->StoreScene({}, "Empty", -1));
-  ASSERT_TRUE(engine_->StoreScene({Zone(VIDPOS_CENTER, 2, 50, 50)}, "Third", -1));
+  ASSERT_TRUE(engine_->StoreScene({MakeZone(VIDPOS_CENTER, 2, 50, 50)}, "Third", -1));
   ASSERT_EQ(engine_->SceneCount(), 3);
   ASSERT_TRUE(SaveScenes(*engine_, kSceneListFileName));
 
@@ -504,7 +493,7 @@ TEST_F(SceneListFileTest, OnlyTheFirstTwentyKeptScenesAreTaken) {
 TEST_F(SceneListFileTest, ALargeOrdinaryFileLoadsWhole) {
   for (int s = 0; s < MaxScenes; ++s) {
     std::vector<VideoZone> zones;
-    for (int z = 0; z < 100; ++z) zones.push_back(Zone(z % kZonePlacementCount, z % 10, 10, 10, z * 0.5f, 1));
+    for (int z = 0; z < 100; ++z) zones.push_back(MakeZone(z % kZonePlacementCount, z % 10, 10, 10, z * 0.5f, 1));
     const std::string name = "\"Q" + std::to_string(s) + "' </SCENE> <a> \xE2\x98\xBA '";
     ASSERT_TRUE(engine_->StoreScene(zones, name, -1));
   }
@@ -621,7 +610,7 @@ TEST_F(SceneListFileTest, AListWithoutScenesEmptiesTheCount) {
 // Saving
 
 TEST_F(SceneListFileTest, SaveCreatesTheFoldersAndReplacesTheFileWhole) {
-  ASSERT_TRUE(engine_->StoreScene({Zone(VIDPOS_CENTER, 1, 50, 50)}, "First", -1));
+  ASSERT_TRUE(engine_->StoreScene({MakeZone(VIDPOS_CENTER, 1, 50, 50)}, "First", -1));
   ASSERT_FALSE(fs::exists(root_ + "/Documents"));
   ASSERT_TRUE(SaveScenes(*engine_, kSceneListFileName));
   EXPECT_EQ(Values(ReadSceneFile(), "SOURCE_ID"), std::vector<int>{1});
@@ -632,7 +621,7 @@ TEST_F(SceneListFileTest, SaveCreatesTheFoldersAndReplacesTheFileWhole) {
   std::ofstream(elsewhere) << "keep";
   fs::create_symlink(elsewhere, FilePath() + ".new");
 
-  ASSERT_TRUE(engine_->StoreScene({Zone(VIDPOS_CENTER, 2, 50, 50)}, "First", 0));
+  ASSERT_TRUE(engine_->StoreScene({MakeZone(VIDPOS_CENTER, 2, 50, 50)}, "First", 0));
   ASSERT_TRUE(SaveScenes(*engine_, kSceneListFileName));
   EXPECT_EQ(Values(ReadSceneFile(), "SOURCE_ID"), std::vector<int>{2});
   EXPECT_FALSE(fs::exists(fs::symlink_status(FilePath() + ".new")));
@@ -645,7 +634,7 @@ TEST_F(SceneListFileTest, SaveCreatesTheFoldersAndReplacesTheFileWhole) {
 TEST_F(SceneListFileTest, SaveReportsAFolderThatCannotBeMade) {
   fs::create_directories(root_ + "/Documents");
   std::ofstream(Folder()) << "a file where the folder should be";
-  ASSERT_TRUE(engine_->StoreScene({Zone(VIDPOS_CENTER, 1, 50, 50)}, "First", -1));
+  ASSERT_TRUE(engine_->StoreScene({MakeZone(VIDPOS_CENTER, 1, 50, 50)}, "First", -1));
   EXPECT_FALSE(SaveScenes(*engine_, kSceneListFileName));
 }
 

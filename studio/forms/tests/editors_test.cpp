@@ -161,13 +161,7 @@ bool WithZoneEditor(QPushButton* button, const std::function<void(ZoneEditorView
 
 VideoZone MakeZone(int32_t placement, int32_t sourceId, float w, float h, float x, float y, uint8_t alpha,
                    bool chroma, bool keep) {
-  VideoZone zone;
-  zone.placement = placement;
-  zone.sourceId = sourceId;
-  zone.widthFrac = w;
-  zone.heightFrac = h;
-  zone.posXFrac = x;
-  zone.posYFrac = y;
+  VideoZone zone = corvalind::MakeZone(placement, sourceId, w, h, x, y);
   zone.alpha = alpha;
   zone.chroma = chroma;
   zone.keepAspect = keep;
