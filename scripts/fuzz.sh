@@ -9,9 +9,9 @@ target="${1:?usage: scripts/fuzz.sh TARGET [SECONDS]}"
 seconds="${2:-60}"
 case "$target" in
   settings_fuzzer) corpus=platform/fuzz/settings_corpus ;;
-  project_fuzzer) corpus=studio/fuzz/project_corpus ;;
-  scenes_fuzzer) corpus=studio/fuzz/scenes_corpus ;;
-  picture_fuzzer) corpus=studio/fuzz/picture_corpus ;;
+  project_fuzzer) corpus=studio/files/fuzz/project_corpus ;;
+  scenes_fuzzer) corpus=studio/files/fuzz/scenes_corpus ;;
+  picture_fuzzer) corpus=platform/freeimage/fuzz/picture_corpus ;;
   *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
 esac
 if [[ ! -f build-fuzz/build.ninja ]]; then
