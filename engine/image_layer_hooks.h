@@ -13,8 +13,9 @@ namespace corvalind {
 class CompositionLayer {
  public:
   virtual ~CompositionLayer() = default;
-  // Reloads the picture when its file changed. Called by the compositor
-  // with imageLayerLock held, once per composed frame.
+  // Notices a change of the picture's file (reading its time only) and
+  // hands the reload to the layer's loader; never decodes. Called by the
+  // compositor with imageLayerLock held, once per composed frame.
   virtual void Refresh() = 0;
   // Draws the picture into a frame of width x height, or nothing when the
   // layer holds no picture or is disabled. imageLayerLock is held.

@@ -1,7 +1,6 @@
 #include "engine/sources/slideshow.h"
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <system_error>
 
@@ -9,9 +8,10 @@
 
 namespace corvalind {
 
-SlideshowSource::SlideshowSource(uint8_t slot, FrameDeliveryFunc deliver, int outputWidth,
-                                 int outputHeight)
-    : deliver_(deliver),
+SlideshowSource::SlideshowSource(uint8_t slot, PictureReader& reader, FrameDeliveryFunc deliver,
+                                 int outputWidth, int outputHeight)
+    : reader_(reader),
+      deliver_(deliver),
       frameWidth_(std::max(0, outputWidth)),
       frameHeight_(std::max(0, outputHeight)),
       slot_(slot),
@@ -44,25 +44,38 @@ bool SlideshowSource::Start() {
 }
 
 void SlideshowSource::Stop() {
-  running_.store(false);
+  {
+    std::lock_guard<std::mutex> guard(wakeMutex_);
+    running_.store(false);
+  }
+  wake_.notify_all();
   if (thread_.joinable()) thread_.join();
 }
 
 void SlideshowSource::RequestNext() {
-  prevRequested_.store(false);
-  nextRequested_.store(true);
+  {
+    std::lock_guard<std::mutex> guard(wakeMutex_);
+    prevRequested_.store(false);
+    nextRequested_.store(true);
+  }
+  wake_.notify_all();
 }
 
 void SlideshowSource::RequestPrev() {
-  nextRequested_.store(false);
-  prevRequested_.store(true);
+  {
+    std::lock_guard<std::mutex> guard(wakeMutex_);
+    nextRequested_.store(false);
+    prevRequested_.store(true);
+  }
+  wake_.notify_all();
 }
 
-void SlideshowSource::SetIntervalSeconds(int seconds) { intervalSeconds_.store(seconds < 1 ? 0 : seconds); }
-
-template <typename Done>
-void SlideshowSource::Wait(int periodMs, Done done) {
-  while (!done()) std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
+void SlideshowSource::SetIntervalSeconds(int seconds) {
+  {
+    std::lock_guard<std::mutex> guard(wakeMutex_);
+    intervalSeconds_.store(seconds < 1 ? 0 : seconds);
+  }
+  wake_.notify_all();
 }
 
 void SlideshowSource::Run() {
@@ -72,7 +85,7 @@ void SlideshowSource::Run() {
   current_.store(current);
   alive_.store(true);
   while (running_.load()) {
-    ImageLayer layer(files_[static_cast<std::size_t>(current)], 1, frameWidth_, frameHeight_);
+    ImageLayer layer(files_[static_cast<std::size_t>(current)], 1, reader_, frameWidth_, frameHeight_);
     layer.RefreshImageLayer();
     if (layer.HasPicture()) {
       layer.DrawImageLayer(frame_.data(), frameWidth_, frameHeight_);
@@ -86,17 +99,30 @@ void SlideshowSource::Run() {
     // A request is consumed by the advance below, not cleared here: a click
     // that lands while the picture is being delivered still counts.
 
-    const auto requested = [this] { return nextRequested_.load() || prevRequested_.load(); };
+    std::unique_lock<std::mutex> lock(wakeMutex_);
     if (intervalSeconds_.load() == 0) {
-      Wait(50, [&] { return !running_.load() || requested() || intervalSeconds_.load() != 0; });
+      clock_->WaitUntil(wake_, lock, WorkerClock::TimePoint::max(), [this] {
+        return !running_.load() || Requested() || intervalSeconds_.load() != 0;
+      });
     }
     // The count is taken once: a new interval applies from the next picture.
+    // Periods end on deadlines counted from here, so a slow reload does not
+    // stretch the interval.
     const int periods = intervalSeconds_.load() * 10;
+    WorkerClock::TimePoint deadline = clock_->Now();
     for (int i = 0; i < periods; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      deadline += kSlidePeriod;
+      if (clock_->WaitUntil(wake_, lock, deadline, [this] { return !running_.load() || Requested(); })) {
+        break;
+      }
+      // The file is checked without the mutex, so Stop and the requests
+      // never wait for a reload.
+      lock.unlock();
       layer.RefreshImageLayer();
-      if (!running_.load() || !layer.HasPicture() || requested()) break;
+      lock.lock();
+      if (!running_.load() || !layer.HasPicture() || Requested()) break;
     }
+    lock.unlock();
 
     if (nextRequested_.exchange(false)) {
       prevRequested_.store(false);

@@ -3,6 +3,7 @@
 #include <array>
 #include <fstream>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace corvalind {
@@ -103,26 +104,37 @@ bool SizeWithinLimit(FIBITMAP* bitmap) {
          height <= static_cast<unsigned>(kMaxPictureSide);
 }
 
-BitmapPtr LoadFrom(PictureSource& source, const std::string& name) {
+PictureReadStatus ReadFrom(PictureSource& source, const std::string& name, BitmapPtr* picture) {
   InitPictureLibrary();
   FREE_IMAGE_FORMAT format = source.SignatureFormat();
   if (format == FIF_UNKNOWN && !name.empty()) format = FreeImage_GetFIFFromFilename(name.c_str());
-  if (!IsAllowedPictureFormat(format) || !FreeImage_FIFSupportsReading(format)) return nullptr;
+  if (!IsAllowedPictureFormat(format) || !FreeImage_FIFSupportsReading(format)) {
+    return PictureReadStatus::kNotAllowed;
+  }
 
   // The header first: refuse oversized pictures before decoding pixels.
   if (FreeImage_FIFSupportsNoPixels(format)) {
     BitmapPtr header(source.Load(format, FIF_LOAD_NOPIXELS));
-    if (!header || !SizeWithinLimit(header.get())) return nullptr;
+    if (!header) return PictureReadStatus::kDecodeFailed;
+    if (!SizeWithinLimit(header.get())) return PictureReadStatus::kSizeRefused;
   } else if (format == FIF_GIF) {
-    if (!GifSizesWithinLimit(source.Prefix(64 * 1024))) return nullptr;
+    if (!GifSizesWithinLimit(source.Prefix(64 * 1024))) return PictureReadStatus::kSizeRefused;
   } else {
-    return nullptr;
+    return PictureReadStatus::kNotAllowed;
   }
 
-  BitmapPtr picture(source.Load(format, 0));
-  if (!picture || !FreeImage_HasPixels(picture.get()) || !SizeWithinLimit(picture.get())) {
-    return nullptr;
+  BitmapPtr decoded(source.Load(format, 0));
+  if (!decoded || !FreeImage_HasPixels(decoded.get()) || !SizeWithinLimit(decoded.get())) {
+    return PictureReadStatus::kDecodeFailed;
   }
+  *picture = std::move(decoded);
+  return PictureReadStatus::kRead;
+}
+
+BitmapPtr LoadFrom(PictureSource& source, const std::string& name, PictureReadStatus* status) {
+  BitmapPtr picture;
+  const PictureReadStatus result = ReadFrom(source, name, &picture);
+  if (status) *status = result;
   return picture;
 }
 
@@ -154,15 +166,19 @@ bool IsAllowedPictureFormat(FREE_IMAGE_FORMAT format) {
   return false;
 }
 
-BitmapPtr LoadImageFile(const std::string& path) {
+BitmapPtr LoadImageFile(const std::string& path, PictureReadStatus* status) {
   FileSource source(path);
-  return LoadFrom(source, path);
+  return LoadFrom(source, path, status);
 }
 
-BitmapPtr LoadImageMemory(const uint8_t* data, std::size_t size, const std::string& nameHint) {
-  if (!data || size == 0 || size > 0xFFFFFFFFu) return nullptr;
+BitmapPtr LoadImageMemory(const uint8_t* data, std::size_t size, const std::string& nameHint,
+                          PictureReadStatus* status) {
+  if (!data || size == 0 || size > 0xFFFFFFFFu) {
+    if (status) *status = PictureReadStatus::kNotAllowed;
+    return nullptr;
+  }
   MemorySource source(data, size);
-  return LoadFrom(source, nameHint);
+  return LoadFrom(source, nameHint, status);
 }
 
 BitmapPtr ToDrawableBitmap(FIBITMAP* picture) {

@@ -6,6 +6,9 @@
 // pixels are decoded, and pictures wider or taller than kMaxPictureSide are
 // refused, so a forged header cannot make the decoder allocate gigabytes.
 //
+// This is the FreeImage layer under FreeImagePictureReader
+// (freeimage_reader.h), which the layers and slide shows use.
+//
 // Any thread. Failures are a null result; the caller reports them.
 #pragma once
 
@@ -32,14 +35,26 @@ void InitPictureLibrary();
 // True for the five formats the studio reads.
 bool IsAllowedPictureFormat(FREE_IMAGE_FORMAT format);
 
+// How a read ended.
+enum class PictureReadStatus {
+  kRead,          // a picture
+  kNotAllowed,    // neither signature nor name gives one of the five formats
+  kSizeRefused,   // the header gives a side of 0 or above kMaxPictureSide;
+                  // no pixel was decoded
+  kDecodeFailed,  // the file could not be opened, or its header or pixels
+                  // could not be decoded
+};
+
 // The picture in file `path` (UTF-8), or null when the file cannot be read,
 // is not one of the allowed formats (taken from its signature, else from its
-// name), or its header gives a size of 0 or above kMaxPictureSide.
-BitmapPtr LoadImageFile(const std::string& path);
+// name), or its header gives a size of 0 or above kMaxPictureSide. `status`,
+// when given, receives how the read ended.
+BitmapPtr LoadImageFile(const std::string& path, PictureReadStatus* status = nullptr);
 
 // The same for a picture held in memory; `nameHint` only helps to tell the
 // format of signature-less files (TGA) by their extension.
-BitmapPtr LoadImageMemory(const uint8_t* data, std::size_t size, const std::string& nameHint = "");
+BitmapPtr LoadImageMemory(const uint8_t* data, std::size_t size, const std::string& nameHint = "",
+                          PictureReadStatus* status = nullptr);
 
 // A copy that the layers can draw: a standard 8-bits-per-channel bitmap of
 // 24 bits per pixel, or of 32 bits when the picture carries transparency.

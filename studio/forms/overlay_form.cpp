@@ -17,6 +17,7 @@
 #include "engine/output_format.h"
 #include "engine/preview.h"
 #include "engine/sources/image_layer.h"
+#include "platform/freeimage/freeimage_reader.h"
 #include "studio/forms/preview_widget.h"
 
 namespace corvalind {
@@ -38,11 +39,12 @@ PreviewWidget* MakePreview(QWidget* parent) {
 
 // ---- CViewOverlayForm ----
 
-CViewOverlayForm::CViewOverlayForm(bool background, QWidget* parent)
-    : QWidget(parent), background_(background) {
+CViewOverlayForm::CViewOverlayForm(bool background, QWidget* parent, PictureReader* reader)
+    : QWidget(parent), background_(background), reader_(reader ? *reader : DefaultPictureReader()) {
   setObjectName("CViewOverlayForm");
   const OutputFormat& format = GlobalOutputFormat();
   previewFrame_.assign(format.frameBytes, 0);
+  previewCopy_.assign(format.frameBytes, 0);
 
   auto* outer = new QVBoxLayout(this);
   outer->setContentsMargins(8, 8, 8, 8);
@@ -70,16 +72,21 @@ CViewOverlayForm::CViewOverlayForm(bool background, QWidget* parent)
 }
 
 CViewOverlayForm::~CViewOverlayForm() {
-  std::lock_guard<std::mutex> guard(GlobalImageLayers().imageLayerLock);
-  ReleaseLayerLocked();
+  // The loader goes first: it may be waiting for the lock to swap a
+  // picture in. Then no one but the output thread can reach the layer, and
+  // it reaches it only under the lock.
+  if (layer_) layer_->StopReloading();
+  std::unique_ptr<ImageLayer> released;
+  {
+    std::lock_guard<std::mutex> guard(GlobalImageLayers().imageLayerLock);
+    CompositionLayer*& reference = Reference();
+    if (reference == layer_.get()) reference = nullptr;
+    released = std::move(layer_);
+  }
 }
 
-void CViewOverlayForm::ReleaseLayerLocked() {
-  CompositionLayer*& reference =
-      background_ ? GlobalImageLayers().backgroundLayer : GlobalImageLayers().overlayLayer;
-  if (reference == layer_) reference = nullptr;
-  delete layer_;
-  layer_ = nullptr;
+CompositionLayer*& CViewOverlayForm::Reference() const {
+  return background_ ? GlobalImageLayers().backgroundLayer : GlobalImageLayers().overlayLayer;
 }
 
 void CViewOverlayForm::Browse() {
@@ -92,23 +99,37 @@ void CViewOverlayForm::SetImageLayer(const QString& path) {
   path_ = path;
   fileName_->setText(QFileInfo(path).fileName());
   ImageLayerHooks& hooks = GlobalImageLayers();
+  const OutputFormat& format = GlobalOutputFormat();
+
+  // Read, scale and check the file again before anything is locked: the
+  // output thread keeps composing with the old layer meanwhile.
+  auto fresh = std::make_unique<ImageLayer>(path.toStdString(), 0, reader_, format.outputWidth,
+                                            format.outputHeight);
+  fresh->RefreshImageLayer();
+  fresh->StartReloading(hooks);
+  // The old loader stops before the swap, so that it cannot draw the old
+  // picture into the preview frame afterwards.
+  if (layer_) layer_->StopReloading();
+
+  std::unique_ptr<ImageLayer> released;
   bool shown = false;
   {
     std::lock_guard<std::mutex> guard(hooks.imageLayerLock);
-    ReleaseLayerLocked();
-    const OutputFormat& format = GlobalOutputFormat();
-    layer_ = new ImageLayer(path.toStdString(), 0, format.outputWidth, format.outputHeight);
-    (background_ ? hooks.backgroundLayer : hooks.overlayLayer) = layer_;
-    layer_->RefreshImageLayer();
+    Reference() = fresh.get();
+    released = std::move(layer_);
     previewValid_ = false;
-    if (layer_->HasPicture()) {
+    if (fresh->HasPicture()) {
       std::fill(previewFrame_.begin(), previewFrame_.end(), 0);
-      layer_->DrawImageLayer(previewFrame_.data(), format.outputWidth, format.outputHeight);
-      layer_->previewFrame = previewFrame_.data();
+      fresh->DrawImageLayer(previewFrame_.data(), format.outputWidth, format.outputHeight);
+      fresh->previewFrame = previewFrame_.data();
       previewValid_ = true;
       shown = true;
     }
   }
+  layer_ = std::move(fresh);
+  // The old layer is unreachable now; its picture is freed outside the lock.
+  released.reset();
+
   // A new layer is drawn; the button shows what pressing it does next.
   enableButton_->setText("Disable");
   if (shown) {
@@ -126,12 +147,16 @@ void CViewOverlayForm::ToggleEnabled() {
 
 void CViewOverlayForm::RefreshPreview() {
   if (!previewValid_) return;
-  // The output thread redraws the frame on reloads under the lock; holding
-  // it for the copy keeps the preview whole.
-  std::lock_guard<std::mutex> guard(GlobalImageLayers().imageLayerLock);
   const OutputFormat& format = GlobalOutputFormat();
-  if (previewFrame_.size() < format.frameBytes) return;
-  DrawFramePreview(previewFrame_.data(), format.outputWidth, format.outputHeight, preview_,
+  if (previewFrame_.size() < format.frameBytes || previewCopy_.size() < format.frameBytes) return;
+  // The loader redraws the frame on reloads under the lock; copying it
+  // under the lock keeps the preview whole, and the control gets the copy
+  // after the lock is released.
+  {
+    std::lock_guard<std::mutex> guard(GlobalImageLayers().imageLayerLock);
+    std::copy(previewFrame_.begin(), previewFrame_.begin() + format.frameBytes, previewCopy_.begin());
+  }
+  DrawFramePreview(previewCopy_.data(), format.outputWidth, format.outputHeight, preview_,
                    kPreviewWidth, kPreviewHeight);
 }
 

@@ -10,6 +10,7 @@
 #include <climits>
 
 #include "engine/output_format.h"
+#include "platform/freeimage/freeimage_reader.h"
 #include "studio/forms/preview_widget.h"
 
 namespace corvalind {
@@ -43,8 +44,8 @@ int ParseLeadingInt(const QString& text) {
   return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }
 
-CViewSlideshowForm::CViewSlideshowForm(int sourceId, QWidget* parent)
-    : QWidget(parent), sourceId_(sourceId) {
+CViewSlideshowForm::CViewSlideshowForm(int sourceId, QWidget* parent, PictureReader* reader)
+    : QWidget(parent), sourceId_(sourceId), reader_(reader ? *reader : DefaultPictureReader()) {
   setObjectName("CViewSlideshowForm");
   auto* outer = new QVBoxLayout(this);
   outer->setContentsMargins(8, 8, 8, 8);
@@ -106,8 +107,7 @@ void CViewSlideshowForm::StartSlideshow(const QString& folder, int seconds) {
   // Numbers outside the slot table go to slot 255, which takes nothing.
   const auto slot = static_cast<uint8_t>(sourceId_ >= 0 && sourceId_ < SourceSlotCount ? sourceId_ : 255);
   const OutputFormat& format = GlobalOutputFormat();
-  source_ = std::make_unique<SlideshowSource>(slot,
-                                              &DeliverFrame, format.outputWidth,
+  source_ = std::make_unique<SlideshowSource>(slot, reader_, &DeliverFrame, format.outputWidth,
                                               format.outputHeight);
   source_->SetPreview(preview_);
   source_->ScanFolder(folder.toStdString(), seconds);

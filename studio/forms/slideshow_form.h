@@ -19,8 +19,10 @@ class PreviewWidget;
 class CViewSlideshowForm : public QWidget, public WindowForm {
   Q_OBJECT
  public:
-  // `sourceId` is the source slot (0..9) the show delivers into.
-  explicit CViewSlideshowForm(int sourceId, QWidget* parent = nullptr);
+  // `sourceId` is the source slot (0..9) the show delivers into. Pictures
+  // are read with `reader` (DefaultPictureReader() when null), which must
+  // outlive the form.
+  explicit CViewSlideshowForm(int sourceId, QWidget* parent = nullptr, PictureReader* reader = nullptr);
   // Stops the show.
   ~CViewSlideshowForm() override;
 
@@ -48,6 +50,7 @@ class CViewSlideshowForm : public QWidget, public WindowForm {
   void SecondsChanged(const QString& text);
 
   const int sourceId_;
+  PictureReader& reader_;
   std::unique_ptr<SlideshowSource> source_;
   QString folder_;
   int seconds_ = 5;

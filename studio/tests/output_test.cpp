@@ -14,6 +14,7 @@
 #include "platform/folders.h"
 #include "platform/output_block.h"
 #include "test_support/demo_scene.h"
+#include "test_support/test_home.h"
 #include "studio/shared_output_target.h"
 #include "studio/studio_settings.h"
 
@@ -61,12 +62,11 @@ TEST(StudioOutputTest, PublishedBlockHoldsTheComposedPicture) {
     for (int phase = 0; phase < 3; ++phase) {
       const uint64_t before = loop.PublishedFrames();
       DeliverDemoFrames(slots, phase);
-      const auto end = std::chrono::steady_clock::now() + 5s;
-      while (loop.PublishedFrames() == before && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(1ms);
-      }
+      ASSERT_TRUE(testing::WaitFor([&] { return loop.PublishedFrames() > before; }));
     }
-    std::this_thread::sleep_for(20ms);  // let the last composition settle
+    // Two more polls: the last delivery is composed and published.
+    const uint64_t polls = loop.Polls();
+    ASSERT_TRUE(testing::WaitFor([&] { return loop.Polls() >= polls + 2; }));
     std::lock_guard<std::mutex> guard(loop.OutputLock());
     const uint64_t published = loop.PublishedFrames();
     ASSERT_GE(published, 1u);

@@ -26,6 +26,7 @@
 #include "engine/program_output_loop.h"
 #include "engine/source_slot.h"
 #include "engine/video_engine.h"
+#include "platform/freeimage/freeimage_reader.h"
 #include "platform/output_block.h"
 #include "engine/key_settings.h"
 #include "studio/forms/desktop_form.h"
@@ -39,6 +40,8 @@
 #include "studio/files/scene_list_file.h"
 #include "studio/forms/scene_manager.h"
 #include "studio/ui_bridge.h"
+#include "test_support/frames.h"
+#include "test_support/test_home.h"
 
 namespace corvalind {
 namespace {
@@ -46,14 +49,7 @@ namespace {
 std::vector<std::pair<QString, QString>> gMessages;
 void CaptureMessage(const QString& text, const QString& caption) { gMessages.emplace_back(text, caption); }
 
-VideoZone FullZone(int source) {
-  VideoZone zone;
-  zone.placement = VIDPOS_FULLSCREEN_NAR;
-  zone.sourceId = source;
-  zone.widthFrac = zone.heightFrac = 100.0f;
-  zone.keepAspect = false;
-  return zone;
-}
+using testing::FullZone;
 
 class StudioUiTest : public ::testing::Test {
  protected:
@@ -270,8 +266,7 @@ TEST_F(StudioUiTest, HotKeyOpensTheManagerAndSwitchesHalfASecondLater) {
   CViewSceneManager* manager = window_->SceneManager();
   ASSERT_NE(manager, nullptr);
   EXPECT_EQ(engine_->CurrentScene(), 0);
-  QTest::qWait(700);
-  EXPECT_EQ(engine_->CurrentScene(), 2);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return engine_->CurrentScene() == 2; }, 10000));
   window_->OnSceneHotKey(1);  // open now: at once
   EXPECT_EQ(engine_->CurrentScene(), 1);
 }
@@ -367,14 +362,12 @@ TEST_F(StudioUiTest, PublishedProgramMatchesTheEngineComposition) {
   for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<uint8_t>(i * 13 + 5);
   CViewProgramForm* view = window_->ProgramView();
   ASSERT_NE(view, nullptr);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (!view->Loop().Publishing() && std::chrono::steady_clock::now() < deadline) QTest::qWait(20);
-  ASSERT_TRUE(view->Loop().Publishing());
-  const uint64_t before = view->Loop().PublishedFrames();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->Loop().Publishing(); }, 15000));
   GlobalSourceSlots().DeliverFrame(false, 5, a.data(), static_cast<uint32_t>(a.size()), 160, 120);
   GlobalSourceSlots().DeliverFrame(false, 6, b.data(), static_cast<uint32_t>(b.size()), 64, 48);
-  while (view->Loop().PublishedFrames() < before + 1 && std::chrono::steady_clock::now() < deadline) QTest::qWait(5);
-  QTest::qWait(50);  // both deliveries composed
+  // Two more polls: one of them began after both deliveries and composed them.
+  const uint64_t polls = view->Loop().Polls();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->Loop().Polls() >= polls + 2; }, 15000));
 
   SourceSlotTable slotTable;
   auto reference = VideoEngine::Create(slotTable, format_);
@@ -460,9 +453,7 @@ TEST_F(StudioUiTest, LoadedProjectReopensWindowsSourcesAndTheSavedScene) {
   bool loaded = false;
   QObject::connect(window_.get(), &CMainFrame::projectLoaded, [&loaded] { loaded = true; });
   ASSERT_TRUE(window_->LoadProject(QString::fromStdString(path), 10, 50));
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!loaded && std::chrono::steady_clock::now() < deadline) QTest::qWait(10);
-  ASSERT_TRUE(loaded);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return loaded; }, 20000));
   EXPECT_EQ(chromaKeyRange.load(), 0.42f);
   EXPECT_EQ(window_->Table().OpenCount(), 5);  // desktop, slides, program, overlay, manager
 
@@ -542,23 +533,21 @@ TEST_F(StudioUiTest, ProjectProgramMatchesTheEngineCompositionThroughTheBlock) {
   bool loaded = false;
   QObject::connect(window_.get(), &CMainFrame::projectLoaded, [&loaded] { loaded = true; });
   ASSERT_TRUE(window_->LoadProject(QString::fromStdString(path), 20, 50));
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (!loaded && std::chrono::steady_clock::now() < deadline) QTest::qWait(10);
-  ASSERT_TRUE(loaded);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return loaded; }, 20000));
   CViewProgramForm* view = window_->ProgramView();
   ASSERT_NE(view, nullptr);
-  // Everything is open: one more composition with all of it.
-  QTest::qWait(100);
+  // Everything is open and the slide show has shown its picture: one more
+  // composition with all of it.
+  ASSERT_TRUE(QTest::qWaitFor([] { return GlobalSourceSlots().Slot(0)->width.load() == 320; }, 20000));
   const uint64_t before = view->Loop().PublishedFrames();
   GlobalImageLayers().recomposeRequested = true;
-  while (view->Loop().PublishedFrames() == before && std::chrono::steady_clock::now() < deadline) QTest::qWait(5);
-  ASSERT_GT(view->Loop().PublishedFrames(), before);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->Loop().PublishedFrames() > before; }, 20000));
 
   // The same composition by hand: the slide show's picture, the two layers.
   SourceSlotTable slotTable;
   ImageLayerHooks layers;
-  ImageLayer backgroundLayer((folder / "background.png").string(), 0, 320, 240);
-  ImageLayer overlayLayer((folder / "overlay.png").string(), 0, 320, 240);
+  ImageLayer backgroundLayer((folder / "background.png").string(), 0, DefaultPictureReader(), 320, 240);
+  ImageLayer overlayLayer((folder / "overlay.png").string(), 0, DefaultPictureReader(), 320, 240);
   layers.backgroundLayer = &backgroundLayer;
   layers.overlayLayer = &overlayLayer;
   auto reference = VideoEngine::Create(slotTable, format_, layers);
@@ -588,7 +577,7 @@ TEST_F(StudioUiTest, UnreadableProjectChangesNothing) {
   }
   EXPECT_FALSE(window_->LoadProject(QString::fromStdString(path), 1, 1));
   EXPECT_FALSE(window_->LoadProject("/nonexistent/project.cvd", 1, 1));
-  QTest::qWait(20);
+  QCoreApplication::processEvents();  // a refused load schedules nothing
   EXPECT_EQ(window_->Table().OpenCount(), 1);
   std::filesystem::remove(path);
 }
@@ -598,20 +587,9 @@ TEST_F(StudioUiTest, UnreadableProjectChangesNothing) {
 
 int main(int argc, char** argv) {
   // Offscreen, with a temporary home: no real screen, no real files.
-  const std::filesystem::path root = std::filesystem::temp_directory_path() /
-                                     ("corvalind-ui-" + std::to_string(getpid()));
-  std::filesystem::create_directories(root / "Documents" / "Corvalind");
-  std::filesystem::create_directories(root / "config");
-  std::filesystem::create_directories(root / "runtime");
-  setenv("HOME", root.c_str(), 1);
-  setenv("XDG_DOCUMENTS_DIR", (root / "Documents").c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", (root / "runtime").c_str(), 1);
-  chmod((root / "runtime").c_str(), 0700);
+  corvalind::testing::TemporaryHome home("corvalind-ui");
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
-  std::filesystem::remove_all(root);
-  return result;
+  return RUN_ALL_TESTS();
 }

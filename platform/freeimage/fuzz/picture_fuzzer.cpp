@@ -1,6 +1,8 @@
 // The picture reader on any bytes: no crash, no hang, and every picture it
 // accepts is within the size limit and converts to a drawable bitmap of 24
-// or 32 bits that a stretched and a keep-aspect layer can be made from.
+// or 32 bits; the file path through the FreeImage reader gives a picture of
+// 3 or 4 bytes per pixel that a stretched and a keep-aspect layer can be
+// made from.
 #include <unistd.h>
 
 #include <cstddef>
@@ -10,6 +12,7 @@
 #include <string>
 
 #include "engine/sources/image_layer.h"
+#include "platform/freeimage/freeimage_reader.h"
 #include "platform/freeimage/picture_file.h"
 
 namespace {
@@ -38,17 +41,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(bits == 24 || bits == 32);
     }
   }
-  // The file path through the layers, at a small output size.
+  // The file path through the reader and the layers, at a small output size.
   FILE* file = std::fopen(TempPath().c_str(), "wb");
   if (!file) return 0;
   std::fwrite(data, 1, size, file);
   std::fclose(file);
+  corvalind::PictureReader& reader = corvalind::DefaultPictureReader();
+  if (std::optional<corvalind::Picture> read = reader.Load(TempPath())) {
+    Check(read->Valid());
+    Check(read->bytesPerPixel == 3 || read->bytesPerPixel == 4);
+    Check(read->width <= corvalind::kMaxPictureSide && read->height <= corvalind::kMaxPictureSide);
+  }
   for (int fitMode : {0, 1}) {
-    corvalind::ImageLayer layer(TempPath(), fitMode, 32, 24);
+    corvalind::ImageLayer layer(TempPath(), fitMode, reader, 32, 24);
     if (layer.HasPicture()) {
       std::string frame(32 * 24 * 3, '\0');
       layer.DrawImageLayer(reinterpret_cast<uint8_t*>(frame.data()), 32, 24);
-      Check(FreeImage_GetWidth(layer.Bitmap()) == 32 && FreeImage_GetHeight(layer.Bitmap()) == 24);
+      Check(layer.ScaledPicture()->width == 32 && layer.ScaledPicture()->height == 24);
     }
   }
   std::remove(TempPath().c_str());

@@ -5,20 +5,29 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
+#include <atomic>
 #include <climits>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "engine/image_layer_hooks.h"
 #include "engine/messages.h"
 #include "engine/output_format.h"
 #include "engine/source_slot.h"
 #include "engine/sources/image_layer.h"
+#include "platform/freeimage/freeimage_reader.h"
 #include "studio/forms/overlay_form.h"
 #include "studio/forms/preview_widget.h"
 #include "studio/forms/slideshow_form.h"
+#include "test_support/picture_readers.h"
 #include "test_support/pictures.h"
 #include "test_support/test_home.h"
 
@@ -26,11 +35,18 @@ namespace corvalind {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::GatedPictureReader;
 using testing::Save;
 using testing::Solid;
 
 bool WaitFor(const std::function<bool()>& condition) {
   return testing::WaitFor(condition, std::chrono::seconds(20), [] { QApplication::processEvents(); });
+}
+
+// Sets a file's modification time to `seconds` after the epoch.
+void SetFileTime(const fs::path& path, long seconds) {
+  const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
 std::mutex statusMutex;
@@ -114,6 +130,106 @@ TEST_F(ImagesTest, OverlayAndBackgroundFormsOwnTheirGlobalLayers) {
     }
     EXPECT_EQ(reference, nullptr) << background;
   }
+}
+
+TEST_F(ImagesTest, SetImageLayerReadsThePictureOutsideTheLayerLock) {
+  ImageLayerHooks& hooks = GlobalImageLayers();
+  Save(Solid(20, 10, {0, 0, 200, 255}).get(), FIF_PNG, dir / "first.png");
+  Save(Solid(20, 10, {0, 200, 0, 255}).get(), FIF_PNG, dir / "second.png");
+  GatedPictureReader probing(DefaultPictureReader());
+  CViewOverlayForm form(false, nullptr, &probing);
+  form.SetImageLayer(QString::fromStdString((dir / "first.png").string()));
+  ImageLayer* first = form.Layer();
+  ASSERT_NE(first, nullptr);
+
+  // While the second picture is read, a thread standing in for the output
+  // thread takes imageLayerLock and still finds the first layer published.
+  std::thread probe;
+  std::atomic<bool> locked{false};
+  bool lockFree = false;
+  bool sawFirst = false;
+  probing.SetOnLoad([&] {
+    probe = std::thread([&] {
+      std::lock_guard<std::mutex> guard(hooks.imageLayerLock);
+      sawFirst = hooks.overlayLayer == first;
+      locked = true;
+    });
+    lockFree = testing::WaitFor([&] { return locked.load(); });
+  });
+  hooks.recomposeRequested = false;
+  form.SetImageLayer(QString::fromStdString((dir / "second.png").string()));
+  probing.SetOnLoad(nullptr);
+  ASSERT_TRUE(probe.joinable());
+  probe.join();
+  EXPECT_TRUE(lockFree);
+  EXPECT_TRUE(sawFirst);
+  // Then the finished layer is swapped in and shown.
+  EXPECT_EQ(hooks.overlayLayer, form.Layer());
+  EXPECT_TRUE(hooks.recomposeRequested.exchange(false));
+  EXPECT_EQ(form.FileNameEdit()->text(), "second.png");
+  ASSERT_TRUE(WaitFor([&] { return form.Preview()->LatestImage().pixelColor(10, 10) == QColor(0, 200, 0); }));
+}
+
+TEST_F(ImagesTest, EditedPictureIsTakenUpByTheLoaderAndThePreviewFollows) {
+  ImageLayerHooks& hooks = GlobalImageLayers();
+  const fs::path path = dir / "back.bmp";
+  Save(Solid(20, 10, {0, 0, 200, 255}).get(), FIF_BMP, path);
+  SetFileTime(path, 1000000);
+  CViewOverlayForm form(true);
+  form.SetImageLayer(QString::fromStdString(path.string()));
+  ASSERT_TRUE(WaitFor([&] { return form.Preview()->LatestImage().pixelColor(10, 10) == QColor(200, 0, 0); }));
+
+  Save(Solid(20, 10, {200, 0, 0, 255}).get(), FIF_BMP, path);
+  SetFileTime(path, 1000001);
+  hooks.recomposeRequested = false;
+  {
+    // What the compositor does once per composed frame.
+    std::lock_guard<std::mutex> guard(hooks.imageLayerLock);
+    ASSERT_EQ(hooks.backgroundLayer, form.Layer());
+    hooks.backgroundLayer->Refresh();
+  }
+  ASSERT_TRUE(WaitFor([&] { return form.Layer()->Reloads() == 1; }));
+  EXPECT_TRUE(hooks.recomposeRequested.exchange(false));
+  form.RefreshPreview();  // the work of the form's 2-second timer
+  ASSERT_TRUE(WaitFor([&] { return form.Preview()->LatestImage().pixelColor(10, 10) == QColor(0, 0, 200); }));
+}
+
+TEST_F(ImagesTest, ClosingTheFormWaitsForAReloadInProgress) {
+  ImageLayerHooks& hooks = GlobalImageLayers();
+  const fs::path path = dir / "logo.bmp";
+  Save(Solid(20, 10, {0, 0, 200, 255}).get(), FIF_BMP, path);
+  SetFileTime(path, 1000000);
+  GatedPictureReader gated(DefaultPictureReader());
+  auto form = std::make_unique<CViewOverlayForm>(false, nullptr, &gated);
+  // Opened before the form is destroyed, whatever the checks below found.
+  struct OpenAtEnd {
+    GatedPictureReader& gate;
+    ~OpenAtEnd() { gate.Open(); }
+  } openAtEnd{gated};
+  form->SetImageLayer(QString::fromStdString(path.string()));
+  ASSERT_EQ(gated.Finished(), 1);
+
+  gated.Close();
+  Save(Solid(20, 10, {200, 0, 0, 255}).get(), FIF_BMP, path);
+  SetFileTime(path, 1000001);
+  {
+    std::lock_guard<std::mutex> guard(hooks.imageLayerLock);
+    hooks.overlayLayer->Refresh();
+  }
+  ASSERT_TRUE(WaitFor([&] { return gated.Waiting() == 1; }));
+  // The gate opens once the form is being closed; closing returns only
+  // after the read has finished, and leaves no layer behind.
+  std::atomic<bool> closing{false};
+  std::thread opener([&] {
+    testing::WaitFor([&] { return closing.load(); });
+    gated.Open();
+  });
+  closing = true;
+  form.reset();
+  opener.join();
+  EXPECT_EQ(gated.Finished(), 2);
+  std::lock_guard<std::mutex> guard(hooks.imageLayerLock);
+  EXPECT_EQ(hooks.overlayLayer, nullptr);
 }
 
 TEST_F(ImagesTest, SlideshowFormRunsItsSourceAndFollowsTheSecondsField) {

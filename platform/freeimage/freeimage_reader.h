@@ -1,0 +1,41 @@
+// The picture reader of the studio: FreeImage behind the PictureReader
+// interface that image layers and slide shows are written against.
+//
+// Files are read with the limits of picture_file.h (the five formats, the
+// size read from the header first) and converted to drawable pictures of 3
+// bytes per pixel, or 4 when they carry transparency; rescaling is
+// FreeImage's Lanczos-3 filter.
+//
+// Any thread, also several at once.
+#pragma once
+
+#include <FreeImage.h>
+
+#include <optional>
+#include <string>
+
+#include "engine/sources/picture.h"
+#include "platform/freeimage/picture_file.h"
+
+namespace corvalind {
+
+class FreeImagePictureReader : public PictureReader {
+ public:
+  std::optional<Picture> Load(const std::string& path) override;
+  std::optional<Picture> Rescale(const Picture& picture, int width, int height) override;
+};
+
+// The reader the forms hand to their layers and slide shows: one for the
+// process, alive until it exits.
+PictureReader& DefaultPictureReader();
+
+// A standard bitmap of 24 or 32 bits as a packed picture of 3 or 4 bytes
+// per pixel, rows in the same bottom-up order. Empty for any other bitmap
+// or when the memory cannot be had.
+std::optional<Picture> PictureFromBitmap(FIBITMAP* bitmap);
+
+// A valid picture as a bitmap of 24 or 32 bits with the same pixels; null
+// for an invalid picture or when the memory cannot be had.
+BitmapPtr BitmapFromPicture(const Picture& picture);
+
+}  // namespace corvalind
