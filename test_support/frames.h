@@ -2,10 +2,14 @@
 // of bottom-up frames addressed from the top, and a full-picture zone.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
+#include "engine/output_format.h"
 #include "engine/source_slot.h"
 #include "engine/video_zone.h"
 
@@ -45,5 +49,32 @@ inline VideoZone FullZone(int source) {
   zone.keepAspect = false;
   return zone;
 }
+
+// A fixture whose sources deliver into a slot table of the test's own
+// (DeliverToTestSlots) at a small program size of 64 x 48 at 60 fps.
+class TestSlotsFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    table_ = std::make_unique<SourceSlotTable>();
+    Current() = table_.get();
+    format_.SetSize(64, 48);
+    format_.SetFrameRate(60);
+  }
+  void TearDown() override { Current() = nullptr; }
+
+  static void DeliverToTestSlots(bool skip, uint8_t slot, const uint8_t* pixels, uint32_t length,
+                                 int32_t width, int32_t height) {
+    Current()->DeliverFrame(skip, slot, pixels, length, width, height);
+  }
+
+  std::unique_ptr<SourceSlotTable> table_;
+  OutputFormat format_;
+
+ private:
+  static SourceSlotTable*& Current() {
+    static SourceSlotTable* table = nullptr;
+    return table;
+  }
+};
 
 }  // namespace corvalind::testing

@@ -39,9 +39,7 @@ CViewDesktopForm::~CViewDesktopForm() {
 void CViewDesktopForm::BuildUi() {
   auto* outer = new QHBoxLayout(this);
   outer->setContentsMargins(8, 8, 8, 8);
-  preview_ = new PreviewWidget(this);
-  preview_->setObjectName("1002");
-  preview_->setFixedSize(200, 150);
+  preview_ = MakeFormPreview(this);
   outer->addWidget(preview_, 0, Qt::AlignTop);
 
   auto* column = new QVBoxLayout;

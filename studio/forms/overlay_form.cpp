@@ -24,16 +24,7 @@ namespace corvalind {
 
 namespace {
 
-constexpr int kPreviewWidth = 200;
-constexpr int kPreviewHeight = 150;
 constexpr int kMaxFolderChars = 1023;
-
-PreviewWidget* MakePreview(QWidget* parent) {
-  auto* preview = new PreviewWidget(parent);
-  preview->setObjectName("1002");
-  preview->setFixedSize(kPreviewWidth, kPreviewHeight);
-  return preview;
-}
 
 }  // namespace
 
@@ -48,7 +39,7 @@ CViewOverlayForm::CViewOverlayForm(bool background, QWidget* parent, PictureRead
 
   auto* outer = new QVBoxLayout(this);
   outer->setContentsMargins(8, 8, 8, 8);
-  preview_ = MakePreview(this);
+  preview_ = MakeFormPreview(this);
   outer->addWidget(preview_);
   auto* row = new QHBoxLayout;
   fileName_ = new QLineEdit(this);
@@ -157,7 +148,7 @@ void CViewOverlayForm::RefreshPreview() {
     std::copy(previewFrame_.begin(), previewFrame_.begin() + format.frameBytes, previewCopy_.begin());
   }
   DrawFramePreview(previewCopy_.data(), format.outputWidth, format.outputHeight, preview_,
-                   kPreviewWidth, kPreviewHeight);
+                   kFormPreviewWidth, kFormPreviewHeight);
 }
 
 void CViewOverlayForm::SaveProjectElements(ProjectWindow& window) const {

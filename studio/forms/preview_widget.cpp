@@ -39,4 +39,11 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
   painter.drawImage(rect(), image);
 }
 
+PreviewWidget* MakeFormPreview(QWidget* parent) {
+  auto* preview = new PreviewWidget(parent);
+  preview->setObjectName("1002");
+  preview->setFixedSize(kFormPreviewWidth, kFormPreviewHeight);
+  return preview;
+}
+
 }  // namespace corvalind

@@ -33,4 +33,9 @@ class PreviewWidget : public QWidget, public PreviewTarget {
   int height_ = 0;
 };
 
+// The preview control of the source forms: 200 x 150, control id 1002.
+inline constexpr int kFormPreviewWidth = 200;
+inline constexpr int kFormPreviewHeight = 150;
+PreviewWidget* MakeFormPreview(QWidget* parent);
+
 }  // namespace corvalind

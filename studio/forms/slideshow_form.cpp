@@ -11,45 +11,25 @@
 
 #include "engine/output_format.h"
 #include "platform/freeimage/freeimage_reader.h"
+#include "platform/decimal.h"
 #include "studio/forms/preview_widget.h"
 
 namespace corvalind {
 
 namespace {
 
-constexpr int kPreviewWidth = 200;
-constexpr int kPreviewHeight = 150;
 constexpr int kMaxFolderChars = 1023;
-
-PreviewWidget* MakePreview(QWidget* parent) {
-  auto* preview = new PreviewWidget(parent);
-  preview->setObjectName("1002");
-  preview->setFixedSize(kPreviewWidth, kPreviewHeight);
-  return preview;
-}
 
 }  // namespace
 
-int ParseLeadingInt(const QString& text) {
-  const QString head = text.left(100);
-  int i = 0;
-  while (i < head.size() && head[i].isSpace()) ++i;
-  bool negative = false;
-  if (i < head.size() && (head[i] == '+' || head[i] == '-')) negative = head[i++] == '-';
-  long long value = 0;
-  for (; i < head.size() && head[i] >= '0' && head[i] <= '9'; ++i) {
-    value = std::min<long long>(value * 10 + (head[i].unicode() - '0'), 1LL + INT_MAX);
-  }
-  if (negative) value = -value;
-  return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
-}
+int ParseLeadingInt(const QString& text) { return ParseDecimal(text.left(100).toStdString()); }
 
 CViewSlideshowForm::CViewSlideshowForm(int sourceId, QWidget* parent, PictureReader* reader)
     : QWidget(parent), sourceId_(sourceId), reader_(reader ? *reader : DefaultPictureReader()) {
   setObjectName("CViewSlideshowForm");
   auto* outer = new QVBoxLayout(this);
   outer->setContentsMargins(8, 8, 8, 8);
-  preview_ = MakePreview(this);
+  preview_ = MakeFormPreview(this);
   outer->addWidget(preview_);
 
   auto* secondsRow = new QHBoxLayout;

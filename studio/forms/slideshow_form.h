@@ -58,8 +58,7 @@ class CViewSlideshowForm : public QWidget, public WindowForm {
   PreviewWidget* preview_ = nullptr;
 };
 
-// The whole number at the start of `text` (at most 100 characters read),
-// as C's atoi reads it: 0 when there is none; clamped to the int range.
+// The seconds field's number: ParseDecimal of its first 100 characters.
 int ParseLeadingInt(const QString& text);
 
 }  // namespace corvalind

@@ -322,24 +322,8 @@ class FakeScreen : public ScreenSource {
   std::vector<CaptureRect> grabs_;
 };
 
-// Deliveries of the capturer tests go to a table of the test's own.
-SourceSlotTable* gTestSlots = nullptr;
-void DeliverToTestSlots(bool skip, uint8_t slot, const uint8_t* pixels, uint32_t length, int32_t width,
-                        int32_t height) {
-  gTestSlots->DeliverFrame(skip, slot, pixels, length, width, height);
-}
-
-
-class CapturerTest : public ::testing::Test {
+class CapturerTest : public testing::TestSlotsFixture {
  protected:
-  void SetUp() override {
-    table_ = std::make_unique<SourceSlotTable>();
-    gTestSlots = table_.get();
-    format_.SetSize(64, 48);
-    format_.SetFrameRate(60);
-  }
-  void TearDown() override { gTestSlots = nullptr; }
-
   // A capturer on a 200 x 100 fake desktop delivering into slot 3.
   std::unique_ptr<DesktopCapturer> Make(const DesktopCaptureSettings& settings, FakeScreen** screen) {
     auto fake = std::make_unique<FakeScreen>(MeasureDesktopBounds({120, 100}, &kSecond));
@@ -355,8 +339,6 @@ class CapturerTest : public ::testing::Test {
   }
 
   static constexpr CaptureSize kSecond{80, 60};
-  std::unique_ptr<SourceSlotTable> table_;
-  OutputFormat format_;
 };
 
 TEST_F(CapturerTest, DeliversTheAreaBottomUpWithBlackOutsideTheDesktop) {

@@ -33,6 +33,7 @@
 #include "platform/freeimage/picture_file.h"
 #include "test_support/picture_readers.h"
 #include "test_support/pictures.h"
+#include "test_support/status_texts.h"
 #include "test_support/test_home.h"
 
 namespace corvalind {
@@ -61,17 +62,6 @@ std::array<uint8_t, 3> Pixel(const std::vector<uint8_t>& frame, int width, int h
   return {p[0], p[1], p[2]};
 }
 
-// Status texts, as the status bar would receive them.
-std::mutex statusMutex;
-std::vector<std::string> statusTexts;
-void CaptureStatus(std::string_view text) {
-  std::lock_guard<std::mutex> guard(statusMutex);
-  statusTexts.emplace_back(text);
-}
-std::vector<std::string> TakeStatus() {
-  std::lock_guard<std::mutex> guard(statusMutex);
-  return std::exchange(statusTexts, {});
-}
 
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 20000) {
   return testing::WaitFor(condition, std::chrono::milliseconds(timeoutMs));
@@ -81,19 +71,16 @@ class ImagesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     InitPictureLibrary();
-    dir = fs::temp_directory_path() /
-          ("corvalind-images-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    SetStatusTextHandler(CaptureStatus);
-    TakeStatus();
+    dir = testing::FreshTestFolder("corvalind-images");
+    status_ = std::make_unique<testing::StatusRecorder>();
   }
   void TearDown() override {
-    SetStatusTextHandler(nullptr);
+    status_.reset();
     fs::remove_all(dir);
   }
+  std::vector<std::string> TakeStatus() { return status_->Take(); }
   fs::path dir;
+  std::unique_ptr<testing::StatusRecorder> status_;
   FreeImagePictureReader reader;
 };
 

@@ -33,26 +33,7 @@ std::string gDisplayName;  // the private Xvfb
 constexpr int kXvfbWidth = 640;
 constexpr int kXvfbHeight = 480;
 
-// Deliveries go to a table of the test's own.
-SourceSlotTable* gTestSlots = nullptr;
-void DeliverToTestSlots(bool skip, uint8_t slot, const uint8_t* pixels, uint32_t length, int32_t width,
-                        int32_t height) {
-  gTestSlots->DeliverFrame(skip, slot, pixels, length, width, height);
-}
-
-class CapturerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    table_ = std::make_unique<SourceSlotTable>();
-    gTestSlots = table_.get();
-    format_.SetSize(64, 48);
-    format_.SetFrameRate(60);
-  }
-  void TearDown() override { gTestSlots = nullptr; }
-
-  std::unique_ptr<SourceSlotTable> table_;
-  OutputFormat format_;
-};
+using CapturerTest = testing::TestSlotsFixture;
 
 // ---------------------------------------------------------------------------
 // The X11 screen on the private Xvfb

@@ -29,6 +29,7 @@
 #include "studio/forms/slideshow_form.h"
 #include "test_support/picture_readers.h"
 #include "test_support/pictures.h"
+#include "test_support/status_texts.h"
 #include "test_support/test_home.h"
 
 namespace corvalind {
@@ -49,34 +50,21 @@ void SetFileTime(const fs::path& path, long seconds) {
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
-std::mutex statusMutex;
-std::vector<std::string> statusTexts;
-void CaptureStatus(std::string_view text) {
-  std::lock_guard<std::mutex> guard(statusMutex);
-  statusTexts.emplace_back(text);
-}
-std::vector<std::string> TakeStatus() {
-  std::lock_guard<std::mutex> guard(statusMutex);
-  return std::exchange(statusTexts, {});
-}
 
 class ImagesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     InitPictureLibrary();
-    dir = fs::temp_directory_path() /
-          ("corvalind-forms-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    SetStatusTextHandler(CaptureStatus);
-    TakeStatus();
+    dir = testing::FreshTestFolder("corvalind-forms");
+    status_ = std::make_unique<testing::StatusRecorder>();
   }
   void TearDown() override {
-    SetStatusTextHandler(nullptr);
+    status_.reset();
     fs::remove_all(dir);
   }
+  std::vector<std::string> TakeStatus() { return status_->Take(); }
   fs::path dir;
+  std::unique_ptr<testing::StatusRecorder> status_;
 };
 
 // ---- forms ----
