@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <string>
 
+#include "test_support/test_home.h"
+
 #ifdef CORVALIND_SANITIZED
 // GLib and GStreamer keep their type system, registry and caches for the
 // life of the process; the leak checker would report them at every exit.
@@ -20,19 +22,11 @@ extern "C" const char* __tsan_default_options() { return "ignore_noninstrumented
 #endif
 
 int main(int argc, char** argv) {
-  const std::filesystem::path root = std::filesystem::temp_directory_path() /
-                                     ("corvalind-vcam-" + std::to_string(getpid()));
-  std::filesystem::create_directories(root / "config");
-  std::filesystem::create_directories(root / "runtime");
-  setenv("HOME", root.c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", (root / "runtime").c_str(), 1);
+  corvalind::testing::TemporaryHome home("corvalind-vcam");
   setenv("GST_PLUGIN_PATH", CORVALIND_PLUGIN_DIR, 1);
-  setenv("GST_REGISTRY", (root / "registry.bin").c_str(), 1);
+  setenv("GST_REGISTRY", (home.Root() / "registry.bin").c_str(), 1);
   setenv("GST_REGISTRY_FORK", "no", 1);
   gst_init(&argc, &argv);
   ::testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
-  std::filesystem::remove_all(root);
-  return result;
+  return RUN_ALL_TESTS();
 }

@@ -12,7 +12,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -23,6 +22,7 @@
 
 #include "studio/forms/scene_editor_dialog.h"
 #include "studio/forms/zone_editor_dialog.h"
+#include "test_support/test_home.h"
 
 namespace corvalind {
 namespace {
@@ -784,12 +784,8 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   // No display needed; tests and CI run without one. Qt must not reach the
   // real user's folders either.
+  corvalind::testing::TemporaryHome home("corvalind-editors");
   qputenv("QT_QPA_PLATFORM", "offscreen");
-  QTemporaryDir home;
-  if (!home.isValid()) return 1;
-  for (const char* variable : {"HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"}) {
-    qputenv(variable, home.path().toLocal8Bit());
-  }
   QApplication app(argc, argv);
   return RUN_ALL_TESTS();
 }
