@@ -2,7 +2,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QComboBox>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QLabel>
@@ -55,12 +54,15 @@ QIcon TileIcon(const QString& glyph, const QColor& color) {
   return QIcon(pixmap);
 }
 
-// The form of a kind whose window comes with a later version.
-QWidget* NotAvailableForm(const QString& title) {
+// The form of a window whose kind could not give it one: a source past the
+// ten source slots.
+QWidget* NoSlotForm() {
   auto* form = new QWidget;
-  form->setObjectName("NotAvailableForm");
+  form->setObjectName("NoSlotForm");
   auto* layout = new QVBoxLayout(form);
-  auto* label = new QLabel(QString("%1 is not available yet.").arg(title), form);
+  auto* label = new QLabel(QString("No source slot is left for this window: the studio mixes %1 sources at most.")
+                               .arg(SourceSlotCount),
+                           form);
   label->setWordWrap(true);
   label->setAlignment(Qt::AlignCenter);
   layout->addWidget(label);
@@ -261,7 +263,7 @@ QMdiSubWindow* CMainFrame::OpenWindow(int kind) {
   if (QWidget* form = info.create(context)) {
     frame->SetForm(form, dynamic_cast<WindowForm*>(form));
   } else {
-    QWidget* placeholder = NotAvailableForm(plain);
+    QWidget* placeholder = NoSlotForm();
     placeholder->setProperty("sourceId", id);
     frame->SetForm(placeholder, nullptr);
   }

@@ -146,6 +146,28 @@ TEST_F(StudioUiTest, KindsNotBuiltYetAreGreyedAndSkipped) {
   std::filesystem::remove(path);
 }
 
+// The eleventh source window has no slot to fill: it opens with a form that
+// says so, and a project keeps only its kind and position.
+TEST_F(StudioUiTest, SourcesPastTheTenSlotsOpenWithoutASource) {
+  for (int i = 0; i < SourceSlotCount; ++i) {
+    QMdiSubWindow* window = window_->OpenWindow(kKindSlideShow);
+    ASSERT_NE(window, nullptr);
+    EXPECT_NE(qobject_cast<CViewSlideshowForm*>(window->widget()), nullptr) << i;
+  }
+  QMdiSubWindow* extra = window_->OpenWindow(kKindSlideShow);
+  ASSERT_NE(extra, nullptr);
+  EXPECT_EQ(extra->windowTitle(), "Slide Show ( id:11 )");
+  EXPECT_EQ(extra->widget()->objectName(), "NoSlotForm");
+  const std::string path = (std::filesystem::temp_directory_path() / ("corvalind-slots-" + std::to_string(getpid()) + ".cvd")).string();
+  ASSERT_TRUE(window_->SaveProject(QString::fromStdString(path)));
+  ProjectDocument document;
+  ASSERT_TRUE(ReadProjectFile(path, &document));
+  ASSERT_EQ(document.windows.size(), 11u);
+  EXPECT_TRUE(document.windows[0].Text("PARAM1").has_value());
+  EXPECT_TRUE(document.windows[10].values.empty());
+  std::filesystem::remove(path);
+}
+
 TEST_F(StudioUiTest, ClosingASourceWindowTurnsItsSlotBlack) {
   QMdiSubWindow* camera = window_->OpenWindow(kKindSlideShow);  // id 0, slot 0
   const std::vector<uint8_t> picture(8 * 8 * 3, 200);
