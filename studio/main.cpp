@@ -5,6 +5,11 @@
 //   corvalind --screenshots DIR       writes pictures of the windows and dialogs, then quits
 //   corvalind --output FILE.png       also writes the program picture once it runs
 //   corvalind --quit-after SECONDS    ends by itself (tests, unattended runs)
+//   corvalind --theme dark|light      the look (dark unless CORVALIND_THEME says otherwise)
+//   corvalind --output-name NAME      publishes under a private output-buffer
+//                                     name (a test studio beside a real one)
+//
+// SIGTERM, SIGINT and SIGHUP end it as File > Exit does.
 //
 // Without a display (no DISPLAY or WAYLAND_DISPLAY) it runs on Qt's
 // offscreen platform: the windows exist, nobody sees them, and the program
@@ -39,6 +44,8 @@
 #include "studio/files/scene_list_file.h"
 #include "studio/forms/scene_manager.h"
 #include "studio/demo/screenshots.h"
+#include "studio/shutdown_signals.h"
+#include "studio/theme.h"
 #include "studio/studio_settings.h"
 
 namespace {
@@ -48,6 +55,7 @@ struct Options {
   QString demo;
   QString screenshots;
   QString output;
+  QString outputName;
   int quitAfterSeconds = 0;
 };
 
@@ -60,6 +68,11 @@ bool ParseOptions(const QStringList& args, Options* options) {
       options->screenshots = args[++i];
     } else if (arg == "--output" && i + 1 < args.size()) {
       options->output = args[++i];
+    } else if (arg == "--output-name" && i + 1 < args.size()) {
+      options->outputName = args[++i];
+    } else if (arg == "--theme" && i + 1 < args.size()) {
+      ++i;  // read by ThemeFromArguments
+    } else if (arg.startsWith("--theme=")) {
     } else if (arg == "--quit-after" && i + 1 < args.size()) {
       options->quitAfterSeconds = args[++i].toInt();
     } else if (arg.startsWith("--")) {
@@ -72,6 +85,15 @@ bool ParseOptions(const QStringList& args, Options* options) {
   return true;
 }
 
+// Where the camera plugin of this studio is: beside the program in a build
+// tree (bin/ and lib/gstreamer-1.0/), else where an install puts it.
+QString CameraPluginFolder() {
+  const QDir here(QCoreApplication::applicationDirPath());
+  const QString built = QDir::cleanPath(here.absoluteFilePath("../lib/gstreamer-1.0"));
+  if (QFileInfo::exists(built + "/libgstcorvalindcam.so")) return built;
+  return QDir::cleanPath(here.absoluteFilePath("../" CORVALIND_INSTALL_LIBDIR "/gstreamer-1.0"));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,13 +104,17 @@ int main(int argc, char** argv) {
   }
   QApplication app(argc, argv);
   QApplication::setApplicationName("Corvalind");
+  ApplyStudioTheme(app, ThemeFromArguments(QApplication::arguments()));
   Options options;
   if (!ParseOptions(QApplication::arguments(), &options)) return 2;
 
   // One studio per user publishes for the cameras; a second one runs
   // standalone with a private output buffer.
+  ShutdownSignals shutdown;
+  QObject::connect(&shutdown, &ShutdownSignals::received, &app, [](int) { QApplication::quit(); });
+
   InstanceLock instance;
-  std::string bufferName = kOutputBufferName;
+  std::string bufferName = options.outputName.isEmpty() ? kOutputBufferName : options.outputName.toStdString();
   QString title = "Corvalind";
   if (!instance.Acquire()) {
     std::random_device seed;
@@ -122,7 +148,8 @@ int main(int argc, char** argv) {
     window.showMaximized();
     if (QGuiApplication::platformName() == "offscreen") {
       std::printf("Corvalind runs without a display. Watch the program through the virtual camera:\n"
-                  "  GST_PLUGIN_PATH=build/lib/gstreamer-1.0 gst-launch-1.0 corvalindcamsrc ! videoconvert ! autovideosink\n");
+                  "  GST_PLUGIN_PATH=%s gst-launch-1.0 corvalindcamsrc ! videoconvert ! autovideosink\n",
+                  qPrintable(CameraPluginFolder()));
       std::fflush(stdout);
     }
     const bool quick = !options.screenshots.isEmpty();

@@ -15,18 +15,27 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QScrollBar>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <vector>
 #include <cstring>
 #include <optional>
 
 #include "engine/messages.h"
 #include "engine/source_slot.h"
+#include "platform/folders.h"
 #include "platform/version.h"
 #include "studio/files/project_file.h"
 #include "studio/forms/program_form.h"
 #include "studio/forms/scene_manager.h"
 #include "studio/forms/window_form.h"
 #include "studio/hot_keys.h"
+#include "studio/theme.h"
 #include "studio/ui_bridge.h"
 
 namespace corvalind {
@@ -34,25 +43,6 @@ namespace corvalind {
 namespace {
 
 constexpr const char* kHomepage = "https://corvalind.invalid/";
-
-// Small tool-bar pictures: a rounded tile with a glyph, in the colour of
-// the command's group.
-QIcon TileIcon(const QString& glyph, const QColor& color) {
-  QPixmap pixmap(32, 32);
-  pixmap.fill(Qt::transparent);
-  QPainter painter(&pixmap);
-  painter.setRenderHint(QPainter::Antialiasing);
-  painter.setBrush(color);
-  painter.setPen(Qt::NoPen);
-  painter.drawRoundedRect(QRectF(2, 2, 28, 28), 6, 6);
-  painter.setPen(Qt::white);
-  QFont font = painter.font();
-  font.setBold(true);
-  font.setPixelSize(glyph.size() > 1 ? 12 : 17);
-  painter.setFont(font);
-  painter.drawText(QRectF(2, 2, 28, 28), Qt::AlignCenter, glyph);
-  return QIcon(pixmap);
-}
 
 // The form of a window whose kind could not give it one: a source past the
 // ten source slots.
@@ -89,6 +79,17 @@ class CSourceFrame : public QMdiSubWindow {
     form_ = form;
   }
 
+ protected:
+  // The user's close (the title bar button, Ctrl+F4): the form may ask
+  // first. File > New, Open and Exit close windows without this.
+  void closeEvent(QCloseEvent* event) override {
+    if (form_ && !form_->ConfirmClose()) {
+      event->ignore();
+      return;
+    }
+    QMdiSubWindow::closeEvent(event);
+  }
+
  private:
   int kind_;
   int id_;
@@ -107,7 +108,9 @@ CMainFrame::CMainFrame(VideoEngine& engine, const OutputFormat& format, std::str
   setWindowTitle(title);
   setObjectName("CMainFrame");
   area_ = new QMdiArea(this);
-  area_->setBackground(QColor(58, 62, 70));
+  // Windows that do not fit the workspace can be scrolled to.
+  area_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  area_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   setCentralWidget(area_);
   CreateActions();
   CreateMenus();
@@ -116,7 +119,12 @@ CMainFrame::CMainFrame(VideoEngine& engine, const OutputFormat& format, std::str
   InstallUiBridge(this);
   hotKeys_ = new SceneHotKeys(this);
   connect(hotKeys_, &SceneHotKeys::triggered, this, &CMainFrame::OnSceneHotKey);
-  resize(1280, 860);
+  // Never larger than the screen it opens on: the status bar and the
+  // dialogs must stay on it.
+  QSize size(1280, 860);
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) size = size.boundedTo(screen->availableGeometry().size());
+  resize(size);
+  savedSetup_ = CurrentSetup();
 }
 
 CMainFrame::~CMainFrame() {
@@ -135,17 +143,17 @@ QString CMainFrame::KindTitle(int kind) const {
 }
 
 void CMainFrame::CreateActions() {
-  newAction_ = new QAction(style()->standardIcon(QStyle::SP_FileIcon), "&New\tCtrl+N", this);
+  newAction_ = new QAction(CommandIcon(StudioCommand::kNew), "&New\tCtrl+N", this);
   newAction_->setShortcut(QKeySequence::New);
   newAction_->setStatusTip("Close all windows");
   newAction_->setToolTip("New");
-  connect(newAction_, &QAction::triggered, this, &CMainFrame::CloseAllWindows);
-  openAction_ = new QAction(style()->standardIcon(QStyle::SP_DialogOpenButton), "&Open\tCtrl+O", this);
+  connect(newAction_, &QAction::triggered, this, &CMainFrame::NewSetup);
+  openAction_ = new QAction(CommandIcon(StudioCommand::kOpen), "&Open\tCtrl+O", this);
   openAction_->setShortcut(QKeySequence::Open);
   openAction_->setStatusTip("Open a project");
   openAction_->setToolTip("Open");
   connect(openAction_, &QAction::triggered, this, &CMainFrame::OpenProjectDialog);
-  saveAction_ = new QAction(style()->standardIcon(QStyle::SP_DialogSaveButton), "&Save\tCtrl+S", this);
+  saveAction_ = new QAction(CommandIcon(StudioCommand::kSave), "&Save\tCtrl+S", this);
   saveAction_->setShortcut(QKeySequence::Save);
   saveAction_->setStatusTip("Save the project");
   saveAction_->setToolTip("Save");
@@ -155,20 +163,20 @@ void CMainFrame::CreateActions() {
   connect(exitAction_, &QAction::triggered, this, &QWidget::close);
 
   for (const WindowKindInfo& info : WindowKinds()) {
-    auto* action = new QAction(TileIcon(QString::fromUtf8(info.glyph), info.color), info.command, this);
+    auto* action = new QAction(KindIcon(info.kind), info.command, this);
     action->setStatusTip(info.prompt);
     action->setToolTip(info.toolTip);
     action->setEnabled(info.Available());
     connect(action, &QAction::triggered, this, [this, kind = info.kind] { OpenWindow(kind); });
     kindActions_[static_cast<std::size_t>(info.kind)] = action;
   }
-  arrangeAction_ = new QAction("Arrange", this);
+  arrangeAction_ = new QAction(CommandIcon(StudioCommand::kArrange), "Arrange", this);
   arrangeAction_->setStatusTip("Arrange the windows side by side");
   connect(arrangeAction_, &QAction::triggered, this, &CMainFrame::Arrange);
-  cascadeAction_ = new QAction("Cascade", this);
+  cascadeAction_ = new QAction(CommandIcon(StudioCommand::kCascade), "Cascade", this);
   connect(cascadeAction_, &QAction::triggered, area_, &QMdiArea::cascadeSubWindows);
-  tileAction_ = new QAction("Tile", this);
-  connect(tileAction_, &QAction::triggered, area_, &QMdiArea::tileSubWindows);
+  tileAction_ = new QAction(CommandIcon(StudioCommand::kTile), "Tile", this);
+  connect(tileAction_, &QAction::triggered, this, &CMainFrame::Tile);
   toolbarAction_ = new QAction("&Toolbar", this);
   toolbarAction_->setCheckable(true);
   toolbarAction_->setChecked(true);
@@ -182,7 +190,7 @@ void CMainFrame::CreateActions() {
   updateAction_ = new QAction("Check for Updates", this);
   connect(updateAction_, &QAction::triggered, this,
           [] { SetStatusText("The update check is not available yet."); });
-  aboutAction_ = new QAction(TileIcon("?", QColor(90, 96, 110)), "&About Corvalind", this);
+  aboutAction_ = new QAction(CommandIcon(StudioCommand::kAbout), "&About Corvalind", this);
   aboutAction_->setStatusTip("Show program information, version number and copyright");
   aboutAction_->setToolTip("About");
   connect(aboutAction_, &QAction::triggered, this, &CMainFrame::ShowAbout);
@@ -249,6 +257,7 @@ QMdiSubWindow* CMainFrame::OpenWindow(int kind) {
   const WindowKindInfo& info = KindInfo(kind);
   if (!info.Available()) return nullptr;
   auto* frame = new CSourceFrame(kind, -1);
+  frame->setWindowIcon(KindIcon(kind));
   const int index = table_.Open(kind, frame);
   if (index < 0) {
     delete frame;
@@ -276,12 +285,58 @@ QMdiSubWindow* CMainFrame::OpenWindow(int kind) {
   frame->resize(std::max(frame->width(), 212), std::max(frame->height(), 225));
   if (!info.resizable) frame->setFixedSize(frame->size());
   if (info.single) kindActions_[static_cast<std::size_t>(kind)]->setEnabled(false);
-  frame->show();
   if (info.centred) {
     frame->move(std::max(0, (area_->width() - frame->width()) / 2),
                 std::max(0, (area_->height() - frame->height()) / 2));
+  } else {
+    frame->move(FreePlace(frame));
   }
+  frame->show();
   return frame;
+}
+
+QPoint CMainFrame::FreePlace(const QMdiSubWindow* frame) const {
+  const QSize size = frame->size();
+  const QRect workspace(QPoint(0, 0), area_->viewport()->size());
+  std::vector<QRect> taken;
+  const QMdiSubWindow* last = nullptr;
+  for (QMdiSubWindow* other : area_->subWindowList(QMdiArea::CreationOrder)) {
+    if (other == frame || !other->isVisible()) continue;
+    taken.push_back(other->geometry());
+    last = other;
+  }
+  // The first spot, row by row, where the window lies inside the workspace
+  // and covers no other window.
+  constexpr int kStep = 16;
+  for (int y = 0; y + size.height() <= workspace.height(); y += kStep) {
+    for (int x = 0; x + size.width() <= workspace.width(); x += kStep) {
+      const QRect place(QPoint(x, y), size);
+      if (std::none_of(taken.begin(), taken.end(), [&](const QRect& r) { return r.intersects(place); })) {
+        return place.topLeft();
+      }
+    }
+  }
+  // No free spot: a step down and right from the last window, back to the
+  // top-left corner when that would leave the workspace.
+  constexpr int kCascade = 28;
+  QPoint place = last ? last->pos() + QPoint(kCascade, kCascade) : QPoint(0, 0);
+  if (place.x() + size.width() > workspace.width()) place.setX(0);
+  if (place.y() + size.height() > workspace.height()) place.setY(0);
+  return place;
+}
+
+std::string CMainFrame::CurrentSetup() const { return FormatProject(CurrentDocument()); }
+
+bool CMainFrame::ConfirmCloseAll() {
+  if (table_.OpenCount() == 0 || CurrentSetup() == savedSetup_) return true;
+  return AskStudioQuestion("The set-up has changed since it was opened or saved. Close all windows anyway?",
+                           "Corvalind");
+}
+
+void CMainFrame::NewSetup() {
+  if (!ConfirmCloseAll()) return;
+  CloseAllWindows();
+  savedSetup_ = CurrentSetup();
 }
 
 void CMainFrame::OnWindowDestroyed(QObject* frame) {
@@ -315,8 +370,18 @@ void CMainFrame::CloseAllWindows() {
   CloseWindows(false);
 }
 
+QPoint CMainFrame::InsideWorkspace(const QMdiSubWindow* frame, QPoint place) const {
+  const QSize workspace = area_->viewport()->size();
+  place.setX(std::max(0, std::min(place.x(), workspace.width() - frame->width())));
+  place.setY(std::max(0, std::min(place.y(), workspace.height() - frame->height())));
+  return place;
+}
+
 void CMainFrame::Arrange() {
-  const int limit = width();
+  // Rows as wide as the workspace, so no window starts past its right edge;
+  // rows below its bottom are pulled up into it (they then overlap the row
+  // above rather than vanish off screen).
+  const int limit = area_->viewport()->width();
   int x = 0, y = 0, rowHeight = 0;
   auto place = [&](QMdiSubWindow* frame) {
     if (x > 0 && x + frame->width() > limit) {
@@ -324,7 +389,7 @@ void CMainFrame::Arrange() {
       y += rowHeight;
       rowHeight = 0;
     }
-    frame->move(x, y);
+    frame->move(InsideWorkspace(frame, QPoint(x, y)));
     x += frame->width();
     rowHeight = std::max(rowHeight, frame->height());
   };
@@ -333,6 +398,33 @@ void CMainFrame::Arrange() {
       const WindowTable::Entry& entry = table_.At(i);
       if (entry.inUse && KindInfo(entry.kind).first == first) place(FrameOf(entry));
     }
+  }
+}
+
+void CMainFrame::Tile() {
+  // A grid of as many cells as windows, in table order; a window larger
+  // than its cell keeps its size and is kept inside the workspace. Only the
+  // resizable program view takes its cell's size.
+  std::vector<CSourceFrame*> frames;
+  for (int i = 0; i < kWindowTableSize; ++i) {
+    const WindowTable::Entry& entry = table_.At(i);
+    if (entry.inUse && FrameOf(entry)->isVisible()) frames.push_back(FrameOf(entry));
+  }
+  if (frames.empty()) return;
+  const QSize workspace = area_->viewport()->size();
+  const int count = static_cast<int>(frames.size());
+  int columns = 1;
+  while (columns * columns < count) ++columns;
+  const int rows = (count + columns - 1) / columns;
+  const int cellWidth = workspace.width() / columns;
+  const int cellHeight = workspace.height() / rows;
+  for (int i = 0; i < count; ++i) {
+    CSourceFrame* frame = frames[static_cast<std::size_t>(i)];
+    frame->showNormal();
+    if (KindInfo(frame->Kind()).resizable) {
+      frame->resize(std::max(cellWidth, frame->minimumWidth()), std::max(cellHeight, frame->minimumHeight()));
+    }
+    frame->move(InsideWorkspace(frame, QPoint((i % columns) * cellWidth, (i / columns) * cellHeight)));
   }
 }
 
@@ -355,22 +447,29 @@ void CMainFrame::OnSceneHotKey(int index) {
   }
 }
 
+QString CMainFrame::ProjectFolder() const {
+  if (!lastProjectFolder_.isEmpty() && QFileInfo(lastProjectFolder_).isDir()) return lastProjectFolder_;
+  const QString studio = QString::fromStdString(DocumentsFolder()) + "/Corvalind";
+  return QFileInfo(studio).isDir() ? studio : QString::fromStdString(DocumentsFolder());
+}
+
 void CMainFrame::OpenProjectDialog() {
-  const QString path = QFileDialog::getOpenFileName(this, "Open", QString(), "Corvalind Files (*.cvd);;All Files (*)");
-  if (path.isEmpty()) return;
+  const QString path =
+      QFileDialog::getOpenFileName(this, "Open", ProjectFolder(), "Corvalind Files (*.cvd);;All Files (*)");
+  if (path.isEmpty() || !ConfirmCloseAll()) return;
   CloseAllWindows();
   LoadProject(path);
 }
 
 void CMainFrame::SaveProjectDialog() {
-  QFileDialog dialog(this, "Save", QString(), "Corvalind Files (*.cvd)");
+  QFileDialog dialog(this, "Save", ProjectFolder(), "Corvalind Files (*.cvd)");
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setDefaultSuffix("cvd");
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
   SaveProject(dialog.selectedFiles().first());
 }
 
-bool CMainFrame::SaveProject(const QString& path) {
+ProjectDocument CMainFrame::CurrentDocument() const {
   ProjectDocument document;
   document.config = CurrentPictureConfig();
   for (int i = 0; i < kWindowTableSize; ++i) {
@@ -385,7 +484,18 @@ bool CMainFrame::SaveProject(const QString& path) {
     if (WindowForm* form = frame->Form()) form->SaveProjectElements(window);
     document.windows.push_back(std::move(window));
   }
-  return WriteProjectFile(path.toStdString(), document);
+  return document;
+}
+
+bool CMainFrame::SaveProject(const QString& path) {
+  const ProjectDocument document = CurrentDocument();
+  if (!WriteProjectFile(path.toStdString(), document)) {
+    SetStatusText("The project could not be saved to " + path.toStdString() + ".");
+    return false;
+  }
+  savedSetup_ = FormatProject(document);
+  lastProjectFolder_ = QFileInfo(path).absolutePath();
+  return true;
 }
 
 namespace {
@@ -443,6 +553,7 @@ class ProjectLoader : public QObject {
 bool CMainFrame::LoadProject(const QString& path, int windowDelayMs, int managerDelayMs) {
   ProjectDocument document;
   if (!ReadProjectFile(path.toStdString(), &document)) return false;
+  lastProjectFolder_ = QFileInfo(path).absolutePath();
   ApplyPictureConfig(document.config);
   loading_ = true;
   auto* loader = new ProjectLoader(this, std::move(document), windowDelayMs, managerDelayMs);
@@ -452,6 +563,7 @@ bool CMainFrame::LoadProject(const QString& path, int windowDelayMs, int manager
 
 void CMainFrame::ProjectLoadFinished() {
   loading_ = false;
+  savedSetup_ = CurrentSetup();
   emit projectLoaded();
 }
 
@@ -463,7 +575,7 @@ void ProjectLoader::Finish() {
 void CMainFrame::ShowAbout() {
   QMessageBox about(this);
   about.setWindowTitle("About");
-  about.setIconPixmap(TileIcon("C", QColor(200, 60, 60)).pixmap(48, 48));
+  about.setIconPixmap(KindIcon(kKindProgram).pixmap(48, 48));
   about.setText(QString("<b>Corvalind</b><br>Version %1").arg(kProductVersion));
   about.setInformativeText("Live video production studio");
   about.exec();

@@ -12,6 +12,7 @@
 #include <QMdiSubWindow>
 
 #include "engine/output_format.h"
+#include "studio/files/project_file.h"
 #include "studio/window_table.h"
 
 class QAction;
@@ -52,10 +53,18 @@ class CMainFrame : public QMainWindow {
   CViewSceneManager* SceneManager() const;
   CViewProgramForm* ProgramView() const;
 
-  // File > New: closes the program view, then every other window.
+  // Closes the program view, then every other window, without asking.
   void CloseAllWindows();
-  // Window > Arrange: left to right in rows, the program view first.
+  // File > New: asks first when the set-up changed since it was opened or
+  // saved, then closes every window.
+  void NewSetup();
+  // True when there is nothing to lose or the user agrees to close all.
+  bool ConfirmCloseAll();
+  // Window > Arrange: left to right in rows, the program view first, every
+  // window inside the workspace.
   void Arrange();
+  // Window > Tile: the windows on a grid over the workspace.
+  void Tile();
   // A hot key: index 0 for Ctrl+1 .. 9 for Ctrl+0.
   void OnSceneHotKey(int index);
 
@@ -65,6 +74,8 @@ class CMainFrame : public QMainWindow {
   // window; projectLoaded() follows the last step. Load returns false,
   // changing nothing, when the file does not parse.
   bool SaveProject(const QString& path);
+  // The project document of the windows open now.
+  ProjectDocument CurrentDocument() const;
   bool LoadProject(const QString& path, int windowDelayMs = 1000, int managerDelayMs = 4000);
   bool ProjectLoading() const { return loading_; }
   void ProjectLoadFinished();
@@ -94,6 +105,16 @@ class CMainFrame : public QMainWindow {
   QString KindTitle(int kind) const;
   // Closes the open windows, those of `first` kinds only or all others.
   void CloseWindows(bool first);
+  // Where a new window goes: the first spot of the workspace where it
+  // covers no other window, else a step down from the last one.
+  QPoint FreePlace(const QMdiSubWindow* frame) const;
+  // `place` moved just enough for the whole frame to lie in the workspace.
+  QPoint InsideWorkspace(const QMdiSubWindow* frame, QPoint place) const;
+  // The set-up as a project text, to tell whether it changed.
+  std::string CurrentSetup() const;
+  // Where the file dialogs start: the folder of the last project, else the
+  // documents folder's Corvalind sub-folder.
+  QString ProjectFolder() const;
 
   VideoEngine& engine_;
   const OutputFormat format_;
@@ -117,6 +138,8 @@ class CMainFrame : public QMainWindow {
   QAction* aboutAction_ = nullptr;
   class QToolBar* toolBar_ = nullptr;
   bool loading_ = false;
+  std::string savedSetup_;   // CurrentSetup() when last opened, saved or cleared
+  QString lastProjectFolder_;
 };
 
 }  // namespace corvalind

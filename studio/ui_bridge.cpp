@@ -27,6 +27,7 @@ QPointer<QMainWindow> gWindow;
 std::mutex gContextMutex;
 QObject* gContext = nullptr;
 std::atomic<StudioMessageHandler> gHandler{nullptr};
+std::atomic<StudioQuestionHandler> gQuestionHandler{nullptr};
 
 // Runs `work` on the UI thread: at once when called there, else queued.
 void OnUiThread(std::function<void()> work) {
@@ -85,6 +86,15 @@ void ShowStudioMessage(const QString& text, const QString& caption) {
                     QMessageBox::Ok, gWindow.data());
     box.exec();
   });
+}
+
+void SetStudioQuestionHandler(StudioQuestionHandler handler) { gQuestionHandler = handler; }
+
+bool AskStudioQuestion(const QString& text, const QString& caption) {
+  if (StudioQuestionHandler handler = gQuestionHandler.load()) return handler(text, caption);
+  QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No, gWindow.data());
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
 }
 
 }  // namespace corvalind

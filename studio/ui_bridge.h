@@ -23,4 +23,13 @@ void ShowStudioMessage(const QString& text, const QString& caption = QString());
 using StudioMessageHandler = void (*)(const QString& text, const QString& caption);
 void SetStudioMessageHandler(StudioMessageHandler handler);
 
+// Asks a Yes/No question in a modal box on the main window; true for Yes.
+// UI thread only (the caller waits for the answer).
+bool AskStudioQuestion(const QString& text, const QString& caption);
+
+// Tests answer the questions: the handler receives text and caption and
+// returns the answer.
+using StudioQuestionHandler = bool (*)(const QString& text, const QString& caption);
+void SetStudioQuestionHandler(StudioQuestionHandler handler);
+
 }  // namespace corvalind

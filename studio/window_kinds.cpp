@@ -28,43 +28,35 @@ QWidget* MakeProgram(const FormContext& context) {
 }
 QWidget* MakeSceneManager(const FormContext& context) { return new CViewSceneManager(*context.engine); }
 
-const QColor kSourceColor(46, 125, 190);
-const QColor kProgramColor(200, 60, 60);
-const QColor kLayerColor(120, 90, 180);
-const QColor kOutputColor(40, 150, 110);
-
 // Menu and tool-bar order.
 const WindowKindInfo kKinds[] = {
     {kKindCamera, "Video Camera", true, false, KindMenu::kSource, "Camera",
-     "Add video camera source (not available yet)", "Add camera source", "C", kSourceColor, 1},
+     "Add video camera source (not available yet)", "Add camera source", 1},
     {kKindVideoFile, "Video File", true, false, KindMenu::kSource, "Video File",
-     "Add video file source (not available yet)", "Add video file source", "F", kSourceColor, 1},
+     "Add video file source (not available yet)", "Add video file source", 1},
     {kKindSlideShow, "Slide Show", true, false, KindMenu::kSource, "Slideshow", "Add slide show source",
-     "Add slide show source", "S", kSourceColor, 1, &MakeSlideshow},
+     "Add slide show source", 1, &MakeSlideshow},
     {kKindDesktop, "Capture Desktop", true, false, KindMenu::kSource, "Desktop",
-     "Add desktop capture source", "Add desktop source", "D", kSourceColor, 1, &MakeDesktop},
+     "Add desktop capture source", "Add desktop source", 1, &MakeDesktop},
     {kKindHook, "DirectX/OpenGL Hook", true, false, KindMenu::kSource, "Video Hook",
-     "Add DirectX/OpenGL game capture source (not available yet)", "Add video hook source", "H",
-     kSourceColor, 1},
+     "Add DirectX/OpenGL game capture source (not available yet)", "Add video hook source", 1},
     {kKindProgram, "Video Output (%dx%dx%d)", false, true, KindMenu::kView, "Program",
-     "Activate the program output window", "Program", "P", kProgramColor, 2, &MakeProgram,
+     "Activate the program output window", "Program", 2, &MakeProgram,
      /*resizable=*/true, /*centred=*/false, /*first=*/true},
     {kKindSceneManager, "Scene Manager", false, true, KindMenu::kView, "Scene Manager",
-     "Activate the scene manager window", "Scene Manager", "SM", kProgramColor, 2, &MakeSceneManager,
+     "Activate the scene manager window", "Scene Manager", 2, &MakeSceneManager,
      /*resizable=*/false, /*centred=*/true, /*first=*/false, /*takesSceneHotKeys=*/true,
      /*restoredLast=*/true},
     {kKindOverlay, "Image Overlay", false, true, KindMenu::kView, "Overlay",
-     "Activate the image overlay window", "Overlay", "O", kLayerColor, 2, &MakeOverlay},
+     "Activate the image overlay window", "Overlay", 2, &MakeOverlay},
     {kKindBackground, "Image Background", false, true, KindMenu::kView, "Background",
-     "Activate the image background window", "Background", "B", kLayerColor, 2, &MakeBackground},
+     "Activate the image background window", "Background", 2, &MakeBackground},
     {kKindNetwork, "Network Transmitter", false, true, KindMenu::kView, "Network Send",
-     "Activate the network transmitter window (not available yet)", "Network Send", "N",
-     kOutputColor, 3},
+     "Activate the network transmitter window (not available yet)", "Network Send", 3},
     {kKindRecorder, "Video Recorder", false, true, KindMenu::kView, "Recorder",
-     "Activate the video recorder window (not available yet)", "Recorder", "R", kOutputColor, 3},
+     "Activate the video recorder window (not available yet)", "Recorder", 3},
     {kKindSettings, "Settings Control", false, true, KindMenu::kView, "Settings Control",
-     "Activate the settings control window (not available yet)", "Settings Control", "⚙",
-     kOutputColor, 3},
+     "Activate the settings control window (not available yet)", "Settings Control", 3},
 };
 static_assert(std::size(kKinds) == kWindowKindCount);
 

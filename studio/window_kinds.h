@@ -9,7 +9,6 @@
 // built yet have no factory: their commands stay greyed.
 #pragma once
 
-#include <QColor>
 #include <QWidget>
 #include <span>
 #include <string>
@@ -61,9 +60,8 @@ struct WindowKindInfo {
   const char* command = "";    // the menu and tool-bar text
   const char* prompt = "";     // status-bar prompt of the command
   const char* toolTip = "";
-  const char* glyph = "";      // drawn on the tool-bar tile
-  QColor color;                // the tile's colour
-  int toolBarGroup = 0;        // a separator goes between groups
+  int toolBarGroup = 0;        // a separator goes between groups (the icon's
+                               // accent colour follows the group too)
   FormFactory create = nullptr;  // null: not available in this version
   bool resizable = false;      // every other window keeps its form's size
   bool centred = false;        // opens in the middle of the client area

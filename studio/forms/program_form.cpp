@@ -4,7 +4,9 @@
 #include <algorithm>
 
 #include "studio/forms/preview_widget.h"
+#include "engine/messages.h"
 #include "studio/shared_output_target.h"
+#include "studio/ui_bridge.h"
 
 namespace corvalind {
 
@@ -28,7 +30,17 @@ CViewProgramForm::CViewProgramForm(const OutputFormat& format, const std::string
   loop_->SetPreview(preview_, previewWidth_, previewHeight_);
 }
 
-CViewProgramForm::~CViewProgramForm() { loop_.reset(); }
+CViewProgramForm::~CViewProgramForm() {
+  const bool published = loop_->Publishing();
+  loop_.reset();
+  // Cameras that hold the block keep its last picture; cameras opened from
+  // now on get nothing until the view is opened again.
+  if (published) SetStatusText(kNoProgramText);
+}
+
+bool CViewProgramForm::ConfirmClose() {
+  return !loop_->Publishing() || AskStudioQuestion(kCloseProgramQuestion, "Video Output");
+}
 
 QSize CViewProgramForm::sizeHint() const { return {previewWidth_ + 2, previewHeight_ + 2}; }
 

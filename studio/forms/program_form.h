@@ -16,6 +16,11 @@ namespace corvalind {
 
 class PreviewWidget;
 
+inline constexpr const char* kCloseProgramQuestion =
+    "Closing the Video Output stops the program output. Close it?";
+inline constexpr const char* kNoProgramText =
+    "No program is published: open View > Program to resume the feed.";
+
 class CViewProgramForm : public QWidget, public WindowForm {
   Q_OBJECT
  public:
@@ -23,7 +28,8 @@ class CViewProgramForm : public QWidget, public WindowForm {
   // outlive the form) and publishing into `bufferName`.
   CViewProgramForm(const OutputFormat& format, const std::string& bufferName, VideoEngine* engine,
                    QWidget* parent = nullptr);
-  // Stops the loop before anything it uses goes.
+  // Stops the loop before anything it uses goes, and says in the status
+  // bar that no program is published any more.
   ~CViewProgramForm() override;
 
   int PreviewWidth() const { return previewWidth_; }
@@ -37,6 +43,9 @@ class CViewProgramForm : public QWidget, public WindowForm {
   // back at load (the program size when absent).
   void SaveProjectElements(ProjectWindow& window) const override;
   void RestoreProjectElements(const ProjectWindow& window) override;
+  // While the program is published, closing the view stops the feed of
+  // every camera opened afterwards: the user is asked first.
+  bool ConfirmClose() override;
 
   // Fits the preview into a client area of the given size keeping the
   // output's aspect ratio, centred; returns the preview's rectangle.

@@ -20,6 +20,8 @@ class WindowForm {
   // A scene hot key (0 for Ctrl+1 .. 9 for Ctrl+0), for the kind that
   // takes them.
   virtual void OnSceneHotKey(int /*index*/) {}
+  // The user closes the window: false keeps it open (the form may ask).
+  virtual bool ConfirmClose() { return true; }
 };
 
 }  // namespace corvalind

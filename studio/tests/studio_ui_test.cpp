@@ -49,6 +49,14 @@ namespace {
 std::vector<std::pair<QString, QString>> gMessages;
 void CaptureMessage(const QString& text, const QString& caption) { gMessages.emplace_back(text, caption); }
 
+// Questions are answered by the test: the answer to give, and what was asked.
+bool gAnswer = true;
+std::vector<std::pair<QString, QString>> gQuestions;
+bool AnswerQuestion(const QString& text, const QString& caption) {
+  gQuestions.emplace_back(text, caption);
+  return gAnswer;
+}
+
 using testing::FullZone;
 
 class StudioUiTest : public ::testing::Test {
@@ -56,6 +64,9 @@ class StudioUiTest : public ::testing::Test {
   void SetUp() override {
     gMessages.clear();
     SetStudioMessageHandler(&CaptureMessage);
+    gAnswer = true;
+    gQuestions.clear();
+    SetStudioQuestionHandler(&AnswerQuestion);
     std::filesystem::remove_all(SceneListPath("scenes.xml"));
     format_.SetSize(320, 240);
     engine_ = VideoEngine::Create(GlobalSourceSlots(), format_);
@@ -67,6 +78,7 @@ class StudioUiTest : public ::testing::Test {
     window_.reset();
     engine_.reset();
     SetStudioMessageHandler(nullptr);
+    SetStudioQuestionHandler(nullptr);
   }
   void StoreScenes(int count) {
     for (int i = 0; i < count; ++i) {
@@ -210,7 +222,7 @@ TEST_F(StudioUiTest, MenuCommandsCarryTheirTextsAndShortcuts) {
 }
 
 TEST_F(StudioUiTest, ArrangePlacesTheProgramFirstThenRowsByTableOrder) {
-  window_->resize(1000, 700);
+  window_->resize(1000, 900);  // tall enough for the second row
   QMdiSubWindow* camera = window_->OpenWindow(kKindSlideShow);  // table entry 0
   QMdiSubWindow* program = window_->OpenWindow(kKindProgram);   // entry 1, placed first
   QMdiSubWindow* file = window_->OpenWindow(kKindDesktop);      // entry 2
