@@ -158,6 +158,7 @@ int main(int argc, char** argv) {
     }
     if (!options.demo.isEmpty()) {
       QObject::connect(&window, &CMainFrame::projectLoaded, &window, [&window] {
+        PlaceDemoSceneManager(window);
         // The demo loops through its scenes with a blend.
         if (CViewSceneManager* manager = window.SceneManager()) {
           manager->EffectList()->setCurrentIndex(kTransitionBlend);

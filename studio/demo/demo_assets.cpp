@@ -1,5 +1,7 @@
 #include "studio/demo/demo_assets.h"
 
+#include <QMdiSubWindow>
+
 #include <QDir>
 #include <QFont>
 #include <QImage>
@@ -9,6 +11,7 @@
 
 #include "engine/video_engine.h"
 #include "studio/files/project_file.h"
+#include "studio/main_window.h"
 #include "studio/window_table.h"
 
 namespace corvalind {
@@ -158,22 +161,31 @@ QString WriteDemoAssets(const QString& folder) {
     project.windows.push_back(ProjectWindow{type, x, y, {}});
     return project.windows.back();
   };
-  ProjectWindow& slides = window(kKindSlideShow, 660, 0);
+  // Laid out for a 1280 x 720 screen (and compact on larger ones): the
+  // program top left, the picture layers under it, the Scene Manager
+  // beside it (PlaceDemoSceneManager) and the two slide shows to its right.
+  ProjectWindow& slides = window(kKindSlideShow, 784, 0);
   slides.Set("DATA", dir.absoluteFilePath("slides").toStdString());
   slides.Set("PARAM1", 3);
-  ProjectWindow& presenter = window(kKindSlideShow, 660, 240);
+  ProjectWindow& presenter = window(kKindSlideShow, 784, 252);
   presenter.Set("DATA", dir.absoluteFilePath("presenter").toStdString());
   presenter.Set("PARAM1", 2);
-  window(kKindBackground, 880, 0).Set("DATA", dir.absoluteFilePath("background.png").toStdString());
-  window(kKindOverlay, 880, 240).Set("DATA", dir.absoluteFilePath("overlay.png").toStdString());
+  window(kKindBackground, 0, 374).Set("DATA", dir.absoluteFilePath("background.png").toStdString());
+  window(kKindOverlay, 237, 374).Set("DATA", dir.absoluteFilePath("overlay.png").toStdString());
   ProjectWindow& program = window(kKindProgram, 0, 0);
-  program.Set("WIDTH", 650);
-  program.Set("HEIGHT", 520);
+  program.Set("WIDTH", 482);
+  program.Set("HEIGHT", 372);
   ProjectWindow& manager = window(kKindSceneManager, 0, 0);
   manager.Set("DATA", 0);
   manager.Set("PARAM1", 1);  // Blend
   const QString path = dir.absoluteFilePath("demo.cvd");
   return WriteProjectFile(path.toStdString(), project) ? path : QString();
+}
+
+void PlaceDemoSceneManager(CMainFrame& window) {
+  QMdiSubWindow* manager = window.FindWindow(kKindSceneManager);
+  QMdiSubWindow* program = window.FindWindow(kKindProgram);
+  if (manager && program) manager->move(program->geometry().right() + 2, 0);
 }
 
 }  // namespace corvalind

@@ -7,6 +7,7 @@
 
 namespace corvalind {
 
+class CMainFrame;
 class VideoEngine;
 
 // Writes the pictures and "demo.cvd" into `folder` (made when missing);
@@ -16,5 +17,9 @@ QString WriteDemoAssets(const QString& folder);
 // Stores the demo scenes (slide show on slot 0, presenter on slot 1) in
 // the engine, replacing its list.
 void StoreDemoProjectScenes(VideoEngine& engine);
+
+// Once the demo project has opened: the Scene Manager (which opens centred)
+// goes beside the program view, where the demo's layout leaves room.
+void PlaceDemoSceneManager(CMainFrame& window);
 
 }  // namespace corvalind

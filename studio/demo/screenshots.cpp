@@ -1,6 +1,7 @@
 #include "studio/demo/screenshots.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QDir>
 #include <QMdiSubWindow>
 #include <QPixmap>
@@ -25,10 +26,12 @@ bool Save(QWidget& widget, const QString& path) {
 
 int WriteScreenshots(CMainFrame& window, const QString& folder) {
   QDir().mkpath(folder);
-  // A desktop-sized window whatever screen (or none) there is.
-  window.showNormal();
-  window.resize(1360, 860);
-  window.Arrange();
+  // The window as the user sees it on the screen; without one (offscreen),
+  // as on a 1280 x 720 desktop.
+  if (QGuiApplication::platformName() == "offscreen") {
+    window.showNormal();
+    window.resize(1280, 720);
+  }
   QApplication::processEvents();
   int written = 0;
   written += Save(window, QDir(folder).filePath("main-window.png")) ? 1 : 0;

@@ -602,6 +602,74 @@ TEST_F(StudioUiTest, ProjectProgramMatchesTheEngineCompositionThroughTheBlock) {
   std::filesystem::remove_all(folder);
 }
 
+// File > New asks only when there is something to lose: windows whose
+// set-up changed since it was opened or saved.
+TEST_F(StudioUiTest, NewAsksWhenTheSetUpChangedSinceItWasSaved) {
+  QAction* newAction = window_->ActionByText("&New\tCtrl+N");
+  newAction->trigger();  // nothing open: nothing asked
+  EXPECT_TRUE(gQuestions.empty());
+  window_->OpenWindow(kKindSlideShow);
+  gAnswer = false;
+  newAction->trigger();
+  ASSERT_EQ(gQuestions.size(), 1u);
+  EXPECT_EQ(gQuestions[0].second, "Corvalind");
+  EXPECT_EQ(window_->Table().OpenCount(), 1) << "No keeps the windows";
+  const std::string path = (std::filesystem::temp_directory_path() / ("corvalind-new-" + std::to_string(getpid()) + ".cvd")).string();
+  ASSERT_TRUE(window_->SaveProject(QString::fromStdString(path)));
+  newAction->trigger();  // saved just now: closes without a question
+  EXPECT_EQ(gQuestions.size(), 1u);
+  EXPECT_EQ(window_->Table().OpenCount(), 0);
+  window_->OpenWindow(kKindDesktop);
+  gAnswer = true;
+  newAction->trigger();
+  EXPECT_EQ(gQuestions.size(), 2u);
+  EXPECT_EQ(window_->Table().OpenCount(), 0);
+  std::filesystem::remove(path);
+}
+
+// Closing the Video Output while it publishes asks first; after it the
+// camera that holds the block keeps the last picture, the status bar says
+// that no program goes out, and reopening the view feeds the same block.
+TEST_F(StudioUiTest, ClosingTheLiveProgramAsksAndReopeningResumesTheFeed) {
+  StoreScenes(1);
+  window_->OpenWindow(kKindSceneManager);
+  QMdiSubWindow* program = window_->OpenWindow(kKindProgram);
+  CViewProgramForm* view = window_->ProgramView();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->Loop().Publishing(); }, 15000));
+  std::vector<uint8_t> picture(320 * 240 * 3, 90);
+  GlobalSourceSlots().DeliverFrame(false, 0, picture.data(), static_cast<uint32_t>(picture.size()), 320, 240);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->Loop().PublishedFrames() > 0; }, 15000));
+  OutputBlock camera;  // what a camera holds
+  ASSERT_TRUE(OpenOutputBlock(camera, buffer_));
+
+  gAnswer = false;
+  program->close();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  ASSERT_EQ(gQuestions.size(), 1u);
+  EXPECT_EQ(gQuestions[0].first, kCloseProgramQuestion);
+  ASSERT_NE(window_->FindWindow(kKindProgram), nullptr) << "No keeps the view";
+
+  gAnswer = true;
+  const uint8_t counter = camera.block.Data()[0];
+  const std::vector<uint8_t> last(camera.block.Data() + 1, camera.block.Data() + 1 + format_.frameBytes);
+  program->close();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_EQ(window_->FindWindow(kKindProgram), nullptr);
+  EXPECT_EQ(window_->statusBar()->currentMessage(), kNoProgramText);
+  EXPECT_EQ(camera.block.Data()[0], counter);
+  EXPECT_EQ(std::memcmp(camera.block.Data() + 1, last.data(), last.size()), 0) << "the last picture stays";
+
+  window_->OpenWindow(kKindProgram);
+  view = window_->ProgramView();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->Loop().Publishing(); }, 15000));
+  std::fill(picture.begin(), picture.end(), 170);
+  GlobalSourceSlots().DeliverFrame(false, 0, picture.data(), static_cast<uint32_t>(picture.size()), 320, 240);
+  // (The counter starts again from 1 in a block that is taken up again, so
+  // the picture tells the new frame.)
+  EXPECT_TRUE(QTest::qWaitFor([&] { return camera.block.Data()[1] == 170; }, 15000))
+      << "the camera's block is fed again";
+}
+
 TEST_F(StudioUiTest, UnreadableProjectChangesNothing) {
   window_->OpenWindow(kKindSlideShow);
   const std::string path = (std::filesystem::temp_directory_path() / ("corvalind-bad-" + std::to_string(getpid()) + ".cvd")).string();
