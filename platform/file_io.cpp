@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 namespace corvalind {
 
@@ -27,6 +28,30 @@ std::string FolderOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void SyncFolder(const std::string& path) {
+  const int folder = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    fsync(folder);
+    close(folder);
+  }
+}
+
+// Renames without replacing: false with EEXIST when `to` exists. File
+// systems without the kernel's no-replace rename get a look first, which
+// leaves a short window in which a name made by someone else could be
+// replaced; ours are the only writers of these folders.
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  struct stat info {};
+  if (lstat(to.c_str(), &info) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  if (errno != ENOENT) return false;
+  return rename(from.c_str(), to.c_str()) == 0;
 }
 
 }  // namespace
@@ -78,12 +103,35 @@ bool ReplaceFile(const std::string& path, std::string_view text, mode_t mode) {
     return false;
   }
   // The rename itself reaches the disk with the folder.
-  const int folder = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    fsync(folder);
-    close(folder);
-  }
+  SyncFolder(path);
   return true;
+}
+
+PathPresence LookUpPath(const std::string& path) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) == 0) return PathPresence::kPresent;
+  return errno == ENOENT || errno == ENOTDIR ? PathPresence::kAbsent : PathPresence::kUnknown;
+}
+
+std::string MoveAside(const std::string& path, const std::string& aside) {
+  // A thousand taken names means something else is wrong; stop there.
+  constexpr int kMaxSuffix = 1000;
+  for (int suffix = 0; suffix < kMaxSuffix; ++suffix) {
+    const std::string name = suffix == 0 ? aside : aside + "-" + std::to_string(suffix);
+    if (RenameNoReplace(path, name)) {
+      SyncFolder(name);
+      return name;
+    }
+    if (errno != EEXIST && errno != ENOTEMPTY) return {};
+  }
+  return {};
+}
+
+std::string UnreadableFileName(const std::string& path, std::time_t when) {
+  std::tm local{};
+  char stamp[32] = "00000000-000000";
+  if (localtime_r(&when, &local)) std::strftime(stamp, sizeof(stamp), "%Y%m%d-%H%M%S", &local);
+  return path + ".unreadable-" + stamp;
 }
 
 }  // namespace corvalind

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -31,5 +32,24 @@ bool ReadRegularFile(const std::string& path, std::size_t limitBytes, ReadLimit 
 // the folder is synced after it. The folder must exist. False, with the
 // old file untouched and no neighbour left, when any step fails.
 bool ReplaceFile(const std::string& path, std::string_view text, mode_t mode = 0666);
+
+// Whether anything (a file, a folder, a link, even a dangling one) has the
+// name `path`, without opening it.
+enum class PathPresence {
+  kAbsent,   // nothing there, or a folder on the way is missing
+  kPresent,  // something has the name
+  kUnknown,  // the name could not be looked up (no search right, I/O error)
+};
+PathPresence LookUpPath(const std::string& path);
+
+// Renames `path`, whatever it is, to `aside`, or to `aside`-1, `aside`-2 ...
+// when that name is taken: nothing that exists is ever replaced. `aside`
+// must be in the same folder. Returns the name it now has, or an empty
+// string (and `path` untouched) when it could not be moved.
+std::string MoveAside(const std::string& path, const std::string& aside);
+
+// The name an unreadable file is kept under: `path` +
+// ".unreadable-YYYYMMDD-HHMMSS", from the local time `when`.
+std::string UnreadableFileName(const std::string& path, std::time_t when);
 
 }  // namespace corvalind

@@ -46,25 +46,64 @@ bool ReadLimited(const std::string& path, std::string* text) {
   return ReadRegularFile(path, kSettingsReadLimit, ReadLimit::kTakePrefix, text);
 }
 
-}  // namespace
-
-PictureSettings ParseStudioSettings(std::string_view bytes) {
-  std::string_view text = AsText(bytes);
-  PictureSettings s;
+// The parts of a text as the studio's reader splits it; a part that is
+// not there is empty and has `has...` false.
+struct StudioParts {
   std::size_t commas = 0;
-  for (char c : text) commas += c == ',';
-  if (commas == 2) {
+  bool hasMirror = false;
+  bool hasIndices = false;
+  std::string_view size, rate, mirror;
+};
+
+StudioParts SplitStudioText(std::string_view text) {
+  StudioParts parts;
+  for (char c : text) parts.commas += c == ',';
+  if (parts.commas == 2) {
     const std::size_t last = text.rfind(',');
-    s.mirror = ParseDecimal(text.substr(last + 1)) != 0;
+    parts.hasMirror = true;
+    parts.mirror = text.substr(last + 1);
     text = text.substr(0, last);
   }
   const std::size_t last = text.rfind(',');
   if (last != std::string_view::npos && last > 0) {
-    s.sizeIndex = ParseDecimal(text.substr(0, last));
-    s.rateIndex = ParseDecimal(text.substr(last + 1));
+    parts.hasIndices = true;
+    parts.size = text.substr(0, last);
+    parts.rate = text.substr(last + 1);
+  }
+  return parts;
+}
+
+// Whether ParseDecimal finds digits in `text` (after white space and one
+// sign) rather than reading it as 0 for want of any.
+bool HoldsNumber(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  return i < text.size() && text[i] >= '0' && text[i] <= '9';
+}
+
+}  // namespace
+
+PictureSettings ParseStudioSettings(std::string_view bytes) {
+  const StudioParts parts = SplitStudioText(AsText(bytes));
+  PictureSettings s;
+  if (parts.hasMirror) s.mirror = ParseDecimal(parts.mirror) != 0;
+  if (parts.hasIndices) {
+    s.sizeIndex = ParseDecimal(parts.size);
+    s.rateIndex = ParseDecimal(parts.rate);
   }
   ResolveTables(s);
   return s;
+}
+
+bool StudioSettingsUsable(std::string_view bytes) {
+  const StudioParts parts = SplitStudioText(AsText(bytes));
+  if (parts.commas > 2 || !parts.hasIndices) return false;
+  if (!HoldsNumber(parts.size) || !HoldsNumber(parts.rate)) return false;
+  if (parts.hasMirror && !HoldsNumber(parts.mirror)) return false;
+  const int32_t size = ParseDecimal(parts.size);
+  const int32_t rate = ParseDecimal(parts.rate);
+  return size >= 0 && size < kPictureSizeCount && rate >= 0 && rate < kFrameRateCount;
 }
 
 PictureSettings ParseCameraSettings(std::string_view bytes, bool mirror) {
@@ -92,6 +131,19 @@ PictureSettings ReadStudioSettings(const std::string& path, bool* found) {
   const bool ok = ReadLimited(path, &text);
   if (found) *found = ok;
   return ok ? ParseStudioSettings(text) : PictureSettings{};
+}
+
+PictureSettings ReadStudioSettings(const std::string& path, SettingsFileState* state) {
+  std::string text;
+  if (ReadLimited(path, &text)) {
+    if (state) *state = StudioSettingsUsable(text) ? SettingsFileState::kRead : SettingsFileState::kUnusable;
+    return ParseStudioSettings(text);
+  }
+  if (state) {
+    *state = LookUpPath(path) == PathPresence::kAbsent ? SettingsFileState::kMissing
+                                                       : SettingsFileState::kUnreadable;
+  }
+  return PictureSettings{};
 }
 
 PictureSettings ReadCameraSettings(const std::string& path, bool mirror, bool* found) {

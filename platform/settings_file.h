@@ -50,10 +50,26 @@ PictureSettings ParseStudioSettings(std::string_view text);
 // The camera's reading; `mirror` is kept when the text has no mirror part.
 PictureSettings ParseCameraSettings(std::string_view text, bool mirror);
 
+// Whether a text is one the writer could have written: "size,rate" or
+// "size,rate,mirror" in whole numbers with both indices inside their
+// tables. For any other text the studio's reading falls back to a default
+// or reads a word as 0.
+bool StudioSettingsUsable(std::string_view text);
+
 // Reads the file. found (optional) says whether it could be opened;
 // without it the result holds the defaults (and the given mirror flag for
 // the camera).
 PictureSettings ReadStudioSettings(const std::string& path, bool* found = nullptr);
+
+// What the studio's start-up reading found.
+enum class SettingsFileState {
+  kRead,        // a text the writer could have written
+  kMissing,     // no file: the defaults, as on a first run
+  kUnreadable,  // something has the name but could not be read: the defaults
+  kUnusable,    // read, but by StudioSettingsUsable not a settings text
+};
+// The same reading, saying what it found.
+PictureSettings ReadStudioSettings(const std::string& path, SettingsFileState* state);
 PictureSettings ReadCameraSettings(const std::string& path, bool mirror, bool* found = nullptr);
 
 // Writes "%d,%d,%d", replacing the file (and creating its folder). Returns

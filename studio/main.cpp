@@ -123,7 +123,8 @@ int main(int argc, char** argv) {
   }
 
   OutputFormat& format = GlobalOutputFormat();
-  LoadStudioSettings(format);
+  std::string settingsWarning;
+  LoadStudioSettings(format, &settingsWarning);
   std::unique_ptr<VideoEngine> engine = VideoEngine::Create(GlobalSourceSlots(), format);
   if (!engine) {
     ShowMessageBox("Out of memory!", "Error");
@@ -146,6 +147,8 @@ int main(int argc, char** argv) {
 
     CMainFrame window(*engine, format, bufferName, title);
     window.showMaximized();
+    // Said once, now that the status bar exists.
+    if (!settingsWarning.empty()) SetStatusText(settingsWarning);
     if (QGuiApplication::platformName() == "offscreen") {
       std::printf("Corvalind runs without a display. Watch the program through the virtual camera:\n"
                   "  GST_PLUGIN_PATH=%s gst-launch-1.0 corvalindcamsrc ! videoconvert ! autovideosink\n",

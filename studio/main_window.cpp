@@ -24,10 +24,12 @@
 #include <algorithm>
 #include <vector>
 #include <cstring>
+#include <ctime>
 #include <optional>
 
 #include "engine/messages.h"
 #include "engine/source_slot.h"
+#include "platform/file_io.h"
 #include "platform/folders.h"
 #include "platform/version.h"
 #include "studio/files/project_file.h"
@@ -489,6 +491,18 @@ ProjectDocument CMainFrame::CurrentDocument() const {
 
 bool CMainFrame::SaveProject(const QString& path) {
   const ProjectDocument document = CurrentDocument();
+  // A file under the name that is not a project the studio can read (a
+  // damaged one, or another program's file) is kept aside, not lost.
+  const std::string target = path.toStdString();
+  ProjectDocument existing;
+  if (LookUpPath(target) == PathPresence::kPresent && !ReadProjectFile(target, &existing)) {
+    const std::string aside = MoveAside(target, UnreadableFileName(target, std::time(nullptr)));
+    if (aside.empty()) {
+      SetStatusText("The file " + target + " could not be read as a project and was not replaced.");
+      return false;
+    }
+    SetStatusText("The file " + target + " could not be read as a project; it was kept as " + aside + ".");
+  }
   if (!WriteProjectFile(path.toStdString(), document)) {
     SetStatusText("The project could not be saved to " + path.toStdString() + ".");
     return false;

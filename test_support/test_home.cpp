@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <system_error>
 #include <thread>
 
@@ -26,6 +28,22 @@ TemporaryHome::TemporaryHome(const std::string& prefix) {
 TemporaryHome::~TemporaryHome() {
   std::error_code error;
   std::filesystem::remove_all(root_, error);
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::set<std::string> FileNames(const std::string& folder) {
+  std::set<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
 }
 
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit,

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 
 namespace corvalind::testing {
@@ -32,6 +33,11 @@ class TemporaryHome {
 // runs between checks, for example to deliver the UI thread's events. The
 // limit only fails a test that would otherwise hang: it is far above what
 // any passing run needs.
+// The bytes of a file ("" when it cannot be read).
+std::string ReadBytes(const std::string& path);
+// The names in a folder, to see what an action added or took away.
+std::set<std::string> FileNames(const std::string& folder);
+
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20),
              const std::function<void()>& pump = nullptr);
 

@@ -40,37 +40,45 @@ int64_t FileWriteTime(const std::string& path) {
 }
 
 ImageLayer::ImageLayer(const std::string& path, int fitMode, PictureReader& reader, int outputWidth,
-                       int outputHeight)
+                       int outputHeight, ReadFailureReport report)
     : reader_(reader),
       fitMode_(fitMode),
       path_(path),
       outputWidth_(outputWidth),
       outputHeight_(outputHeight) {
   fileTime_ = FileWriteTime(path_);
-  LoadImageLayer();
+  Load(report);
 }
 
 ImageLayer::~ImageLayer() { StopReloading(); }
 
-void ImageLayer::LoadImageLayer() {
+void ImageLayer::LoadImageLayer() { Load(ReadFailureReport::kNow); }
+
+void ImageLayer::Load(ReadFailureReport report) {
   // The old picture goes first, so that two full pictures never coexist.
   picture_.reset();
   bool read = false;
-  std::unique_ptr<Picture> scaled = ReadAndScale(&read);
+  std::unique_ptr<Picture> scaled = ReadAndScale(&read, report);
+  readFailed_ = !read;
   if (!read) return;
   picture_ = std::move(scaled);
   loaded_ = true;
 }
 
-std::unique_ptr<Picture> ImageLayer::ReadAndScale(bool* read) const {
-  std::optional<Picture> picture = reader_.Load(path_);
+void ImageLayer::ReportReadFailure() const {
+  SetStatusText(path_);
+  SetStatusText(kImageLoadErrorText);
+}
+
+std::unique_ptr<Picture> ImageLayer::ReadAndScale(bool* read, ReadFailureReport report) const {
+  std::optional<Picture> picture = reader_.LoadForSize(path_, outputWidth_, outputHeight_);
   if (!picture || !picture->Valid()) {
     *read = false;
-    SetStatusText(path_);
-    SetStatusText(kImageLoadErrorText);
+    if (report == ReadFailureReport::kNow) ReportReadFailure();
     return nullptr;
   }
   *read = true;
+  // The picture as read is freed on return, before anything else is read.
   return Scale(*picture);
 }
 
@@ -187,7 +195,7 @@ void ImageLayer::ReloadLoop(ImageLayerHooks* hooks) {
     lock.unlock();
 
     bool read = false;
-    std::unique_ptr<Picture> scaled = ReadAndScale(&read);
+    std::unique_ptr<Picture> scaled = ReadAndScale(&read, ReadFailureReport::kNow);
 
     lock.lock();
     if (loaderStop_) return;  // the layer is being released: drop the picture

@@ -6,7 +6,9 @@
 // render each picture into its frame buffer.
 //
 // The picture is read through the PictureReader the layer's builder hands
-// in and scaled once, at load, to the output size with a Lanczos-3 filter:
+// in (LoadForSize at the output size, so a reader may decode a very large
+// picture reduced) and scaled once, at load, to the output size with a
+// Lanczos-3 filter:
 // stretched (fitMode 0) or kept in proportion and centred on a black canvas
 // (any other fitMode). Drawing copies rows for opaque pictures and blends by
 // the picture's alpha for 4-byte pictures.
@@ -69,14 +71,21 @@ FitRect KeepAspectRect(int pictureWidth, int pictureHeight, int outputWidth, int
 // Last-write time of a file in nanoseconds, or 0 when it cannot be read.
 int64_t FileWriteTime(const std::string& path);
 
+// When the load a layer is created with reports a file it cannot read:
+// at once, or when the owner calls ReportReadFailure (a slide show reads a
+// picture ahead of its turn and reports the failure at its turn).
+enum class ReadFailureReport { kNow, kByOwner };
+
 class ImageLayer : public CompositionLayer {
  public:
   // Creates the layer for `path` and loads it (enabled, fileTime read
   // first), on the calling thread. The output size is that of the program
-  // unless given. `reader` must outlive the layer.
+  // unless given. `reader` must outlive the layer. `report` applies to this
+  // first load only; later loads report at once.
   ImageLayer(const std::string& path, int fitMode, PictureReader& reader,
              int outputWidth = GlobalOutputFormat().outputWidth,
-             int outputHeight = GlobalOutputFormat().outputHeight);
+             int outputHeight = GlobalOutputFormat().outputHeight,
+             ReadFailureReport report = ReadFailureReport::kNow);
   // Stops and joins the loader.
   ~ImageLayer() override;
   ImageLayer(const ImageLayer&) = delete;
@@ -115,6 +124,12 @@ class ImageLayer : public CompositionLayer {
   void Refresh() override;
   void Draw(uint8_t* frame, int width, int height) override { DrawImageLayer(frame, width, height); }
 
+  // True when the last load could not read the file (a picture that was
+  // read but could not be scaled does not count).
+  bool ReadFailed() const { return readFailed_; }
+  // Shows the failure of a read: the path, then kImageLoadErrorText.
+  void ReportReadFailure() const;
+
   bool HasPicture() const { return picture_ != nullptr; }
   // The picture scaled to the output size, or null.
   const Picture* ScaledPicture() const { return picture_.get(); }
@@ -137,8 +152,9 @@ class ImageLayer : public CompositionLayer {
  private:
   // Reads and scales the file. `read` tells whether the file gave a
   // picture (a failed scale still counts as read, and gives null); a read
-  // failure is reported in the status text.
-  std::unique_ptr<Picture> ReadAndScale(bool* read) const;
+  // failure is reported in the status text when `report` is kNow.
+  std::unique_ptr<Picture> ReadAndScale(bool* read, ReadFailureReport report) const;
+  void Load(ReadFailureReport report);
   std::unique_ptr<Picture> Scale(const Picture& picture) const;
   void RedrawPreview();
   void ReloadLoop(ImageLayerHooks* hooks);
@@ -146,6 +162,7 @@ class ImageLayer : public CompositionLayer {
   PictureReader& reader_;
   std::unique_ptr<Picture> picture_;
   bool loaded_ = false;
+  bool readFailed_ = false;
   const int fitMode_;
   const std::string path_;
   int64_t fileTime_ = 0;

@@ -64,6 +64,16 @@ class PictureReader {
   // or 4 when it carries transparency. Empty when the file cannot be read
   // or is no picture the reader accepts.
   virtual std::optional<Picture> Load(const std::string& path) = 0;
+  // The same for a picture that will be shown at no more than width x
+  // height (the output size): a reader may return a very large picture
+  // reduced, as long as both its sides stay at least max(width, height), so
+  // that it need not decode it whole. Pictures it decodes whole come back
+  // exactly as Load gives them. By default, Load.
+  virtual std::optional<Picture> LoadForSize(const std::string& path, int width, int height) {
+    (void)width;
+    (void)height;
+    return Load(path);
+  }
   // `picture` rescaled to width x height with a Lanczos-3 filter, with the
   // same bytes per pixel. Empty for an invalid picture, sizes below 1 or a
   // failed allocation.

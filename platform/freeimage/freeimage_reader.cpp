@@ -1,5 +1,6 @@
 #include "platform/freeimage/freeimage_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -47,17 +48,41 @@ BitmapPtr BitmapFromPicture(const Picture& picture) {
   return bitmap;
 }
 
-std::optional<Picture> FreeImagePictureReader::Load(const std::string& path) {
-  BitmapPtr picture = LoadImageFile(path);
+namespace {
+
+// Already what the layers draw: PictureFromBitmap takes it as it is.
+bool IsDrawable(FIBITMAP* bitmap) {
+  const unsigned bits = FreeImage_GetBPP(bitmap);
+  return FreeImage_GetImageType(bitmap) == FIT_BITMAP && (bits == 24 || bits == 32);
+}
+
+}  // namespace
+
+std::optional<Picture> FreeImagePictureReader::Load(const std::string& path) { return LoadForSize(path, 0, 0); }
+
+std::optional<Picture> FreeImagePictureReader::LoadForSize(const std::string& path, int width, int height) {
+  BitmapPtr picture = LoadImageFile(path, nullptr, std::max(0, std::max(width, height)));
   if (!picture) return std::nullopt;
-  picture = ToDrawableBitmap(picture.get());
-  if (!picture) return std::nullopt;
+  // A drawable bitmap is used as decoded (ToDrawableBitmap would give the
+  // same bytes in a clone); any other is converted, and the decoded one
+  // freed before its pixels are copied out.
+  if (!IsDrawable(picture.get())) {
+    picture = ToDrawableBitmap(picture.get());
+    if (!picture) return std::nullopt;
+  }
   return PictureFromBitmap(picture.get());
 }
 
 std::optional<Picture> FreeImagePictureReader::Rescale(const Picture& picture, int width, int height) {
-  if (width < 1 || height < 1) return std::nullopt;
-  BitmapPtr source = BitmapFromPicture(picture);
+  if (width < 1 || height < 1 || !picture.Valid()) return std::nullopt;
+  InitPictureLibrary();
+  // A bitmap header over the picture's own rows (bottom row first, as
+  // FreeImage keeps them): the rescale reads them in place. FreeImage only
+  // reads through it, so the cast drops no promise the caller relies on.
+  BitmapPtr source(FreeImage_ConvertFromRawBitsEx(
+      FALSE, const_cast<BYTE*>(picture.pixels.data()), FIT_BITMAP, picture.width, picture.height,
+      static_cast<int>(picture.pitchBytes), static_cast<unsigned>(picture.bytesPerPixel * 8),
+      FI_RGBA_RED_MASK, FI_RGBA_GREEN_MASK, FI_RGBA_BLUE_MASK, FALSE));
   if (!source) return std::nullopt;
   BitmapPtr scaled(FreeImage_Rescale(source.get(), width, height, FILTER_LANCZOS3));
   source.reset();

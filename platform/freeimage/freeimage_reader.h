@@ -2,9 +2,13 @@
 // interface that image layers and slide shows are written against.
 //
 // Files are read with the limits of picture_file.h (the five formats, the
-// size read from the header first) and converted to drawable pictures of 3
-// bytes per pixel, or 4 when they carry transparency; rescaling is
-// FreeImage's Lanczos-3 filter.
+// size read from the header first, the memory budget) and converted to
+// drawable pictures of 3 bytes per pixel, or 4 when they carry
+// transparency; rescaling is FreeImage's Lanczos-3 filter.
+//
+// Memory: a read holds at most two pictures at once (decoded and drawable,
+// or drawable and the returned copy), each within kMaxDecodedPictureBytes;
+// Rescale reads the picture in place instead of copying it into a bitmap.
 //
 // Any thread, also several at once.
 #pragma once
@@ -22,6 +26,9 @@ namespace corvalind {
 class FreeImagePictureReader : public PictureReader {
  public:
   std::optional<Picture> Load(const std::string& path) override;
+  // A JPEG beyond the memory budget comes back reduced by 1/2, 1/4 or 1/8
+  // with both sides still at least max(width, height); see picture_file.h.
+  std::optional<Picture> LoadForSize(const std::string& path, int width, int height) override;
   std::optional<Picture> Rescale(const Picture& picture, int width, int height) override;
 };
 

@@ -1,5 +1,6 @@
 #include "platform/freeimage/picture_file.h"
 
+#include <algorithm>
 #include <array>
 #include <fstream>
 #include <mutex>
@@ -16,12 +17,14 @@ constexpr std::array<FREE_IMAGE_FORMAT, 5> kAllowedFormats = {FIF_PNG, FIF_JPEG,
 // GIF has no header-only load in FreeImage, so its sizes are read here: the
 // logical screen and the first image descriptor, skipping the colour table
 // and extension blocks before it. Bytes beyond `prefix` count as missing.
-bool GifSizesWithinLimit(const std::vector<uint8_t>& prefix) {
+// `pixels` receives the larger of the two areas.
+bool GifSizesWithinLimit(const std::vector<uint8_t>& prefix, std::size_t* pixels) {
   const auto u16 = [&](std::size_t at) { return prefix[at] | (prefix[at + 1] << 8); };
   if (prefix.size() < 13) return false;
   if (u16(6) == 0 || u16(8) == 0 || u16(6) > kMaxPictureSide || u16(8) > kMaxPictureSide) {
     return false;
   }
+  const std::size_t screen = static_cast<std::size_t>(u16(6)) * static_cast<std::size_t>(u16(8));
   std::size_t at = 13;
   if (prefix[10] & 0x80) at += 3u * (2u << (prefix[10] & 7));
   while (at < prefix.size()) {
@@ -30,7 +33,9 @@ bool GifSizesWithinLimit(const std::vector<uint8_t>& prefix) {
       if (at + 9 > prefix.size()) return false;
       const int width = u16(at + 5);
       const int height = u16(at + 7);
-      return width > 0 && height > 0 && width <= kMaxPictureSide && height <= kMaxPictureSide;
+      if (width <= 0 || height <= 0 || width > kMaxPictureSide || height > kMaxPictureSide) return false;
+      *pixels = std::max(screen, static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+      return true;
     }
     if (introducer != 0x21 || at + 2 > prefix.size()) return false;  // not an extension
     at += 2;  // introducer and label, then sub-blocks up to an empty one
@@ -104,7 +109,28 @@ bool SizeWithinLimit(FIBITMAP* bitmap) {
          height <= static_cast<unsigned>(kMaxPictureSide);
 }
 
-PictureReadStatus ReadFrom(PictureSource& source, const std::string& name, BitmapPtr* picture) {
+// The budget for a picture of `pixels` pixels whose decoder needs
+// `decodedBytes`: the drawable copy is counted at 4 bytes a pixel, the most
+// it can take.
+bool FitsBudget(std::size_t pixels, std::size_t decodedBytes) {
+  return decodedBytes <= kMaxDecodedPictureBytes && pixels <= kMaxDecodedPictureBytes / 4;
+}
+
+// The same from a bitmap, also a header-only one (sides within the limit).
+bool FitsBudget(FIBITMAP* bitmap) {
+  const std::size_t width = FreeImage_GetWidth(bitmap);
+  const std::size_t height = FreeImage_GetHeight(bitmap);
+  return FitsBudget(width * height, static_cast<std::size_t>(FreeImage_GetPitch(bitmap)) * height);
+}
+
+// FreeImage's JPEG reader takes the side it must cover in the upper 16
+// bits of its flags and then decodes at 1/2, 1/4 or 1/8 of the size while
+// both sides stay at least that long.
+int ReducedJpegFlags(int coverSide) {
+  return JPEG_ACCURATE | (std::min(coverSide, 0xFFFF) << 16);
+}
+
+PictureReadStatus ReadFrom(PictureSource& source, const std::string& name, int coverSide, BitmapPtr* picture) {
   InitPictureLibrary();
   FREE_IMAGE_FORMAT format = source.SignatureFormat();
   if (format == FIF_UNKNOWN && !name.empty()) format = FreeImage_GetFIFFromFilename(name.c_str());
@@ -113,27 +139,42 @@ PictureReadStatus ReadFrom(PictureSource& source, const std::string& name, Bitma
   }
 
   // The header first: refuse oversized pictures before decoding pixels.
+  // Flags 0 decode whole with FreeImage's defaults, as pictures within the
+  // budget always are.
+  int flags = 0;
   if (FreeImage_FIFSupportsNoPixels(format)) {
     BitmapPtr header(source.Load(format, FIF_LOAD_NOPIXELS));
     if (!header) return PictureReadStatus::kDecodeFailed;
     if (!SizeWithinLimit(header.get())) return PictureReadStatus::kSizeRefused;
+    if (!FitsBudget(header.get())) {
+      if (format != FIF_JPEG || coverSide <= 0) return PictureReadStatus::kOverBudget;
+      // The reduced header tells the size the reduced decode will have.
+      flags = ReducedJpegFlags(coverSide);
+      header.reset(source.Load(format, FIF_LOAD_NOPIXELS | flags));
+      if (!header) return PictureReadStatus::kDecodeFailed;
+      if (!FitsBudget(header.get())) return PictureReadStatus::kOverBudget;
+    }
   } else if (format == FIF_GIF) {
-    if (!GifSizesWithinLimit(source.Prefix(64 * 1024))) return PictureReadStatus::kSizeRefused;
+    std::size_t pixels = 0;
+    if (!GifSizesWithinLimit(source.Prefix(64 * 1024), &pixels)) return PictureReadStatus::kSizeRefused;
+    // FreeImage decodes a GIF as one byte per pixel.
+    if (!FitsBudget(pixels, pixels)) return PictureReadStatus::kOverBudget;
   } else {
     return PictureReadStatus::kNotAllowed;
   }
 
-  BitmapPtr decoded(source.Load(format, 0));
-  if (!decoded || !FreeImage_HasPixels(decoded.get()) || !SizeWithinLimit(decoded.get())) {
+  BitmapPtr decoded(source.Load(format, flags));
+  if (!decoded || !FreeImage_HasPixels(decoded.get()) || !SizeWithinLimit(decoded.get()) ||
+      !FitsBudget(decoded.get())) {
     return PictureReadStatus::kDecodeFailed;
   }
   *picture = std::move(decoded);
   return PictureReadStatus::kRead;
 }
 
-BitmapPtr LoadFrom(PictureSource& source, const std::string& name, PictureReadStatus* status) {
+BitmapPtr LoadFrom(PictureSource& source, const std::string& name, int coverSide, PictureReadStatus* status) {
   BitmapPtr picture;
-  const PictureReadStatus result = ReadFrom(source, name, &picture);
+  const PictureReadStatus result = ReadFrom(source, name, coverSide, &picture);
   if (status) *status = result;
   return picture;
 }
@@ -166,19 +207,19 @@ bool IsAllowedPictureFormat(FREE_IMAGE_FORMAT format) {
   return false;
 }
 
-BitmapPtr LoadImageFile(const std::string& path, PictureReadStatus* status) {
+BitmapPtr LoadImageFile(const std::string& path, PictureReadStatus* status, int coverSide) {
   FileSource source(path);
-  return LoadFrom(source, path, status);
+  return LoadFrom(source, path, coverSide, status);
 }
 
 BitmapPtr LoadImageMemory(const uint8_t* data, std::size_t size, const std::string& nameHint,
-                          PictureReadStatus* status) {
+                          PictureReadStatus* status, int coverSide) {
   if (!data || size == 0 || size > 0xFFFFFFFFu) {
     if (status) *status = PictureReadStatus::kNotAllowed;
     return nullptr;
   }
   MemorySource source(data, size);
-  return LoadFrom(source, nameHint, status);
+  return LoadFrom(source, nameHint, coverSide, status);
 }
 
 BitmapPtr ToDrawableBitmap(FIBITMAP* picture) {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <ctime>
 #include <limits>
 
 #include "engine/source_slot.h"
@@ -222,12 +223,22 @@ std::string FormatSceneList(const SceneTable& table) {
   return PrintXml(document);
 }
 
-bool LoadScenes(VideoEngine& engine, const std::string& fileName) {
+SceneListLoad LoadScenes(VideoEngine& engine, const std::string& fileName) {
+  SceneListLoad load;
+  load.path = SceneListPath(fileName);
+  // Only a name that nothing has is a first run; a name that cannot even
+  // be looked up may hide a list and counts as unreadable.
+  if (LookUpPath(load.path) == PathPresence::kAbsent) return load;
   TiXmlDocument document;
   std::vector<Scene> scenes;
-  if (!ReadXmlFile(SceneListPath(fileName), &document) || !ReadSceneDocument(document, &scenes)) return false;
-  engine.ReplaceScenes(scenes);
-  return true;
+  if (ReadXmlFile(load.path, &document) && ReadSceneDocument(document, &scenes)) {
+    engine.ReplaceScenes(scenes);
+    load.status = SceneListStatus::kLoaded;
+    return load;
+  }
+  load.status = SceneListStatus::kUnreadable;
+  load.keptAs = MoveAside(load.path, UnreadableFileName(load.path, std::time(nullptr)));
+  return load;
 }
 
 bool SaveScenes(const VideoEngine& engine, const std::string& fileName) {

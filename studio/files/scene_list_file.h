@@ -1,8 +1,15 @@
 // The scene list file: the engine's scenes kept between runs as an XML
 // document, "scenes.xml" in the Corvalind sub-folder of the user's documents
-// folder. The scene manager loads it when its window opens and saves it when
-// the window closes. Everything here runs on the UI thread; the engine swaps
-// a loaded list in as one step, so the output thread never sees half of it.
+// folder. The scene manager loads it when its window opens and saves it
+// after every change. Everything here runs on the UI thread; the engine
+// swaps a loaded list in as one step, so the output thread never sees half
+// of it.
+//
+// A file that exists but cannot be read (not a regular file, too large,
+// no right to read it, malformed) is never written over: the load moves it
+// aside to "scenes.xml.unreadable-YYYYMMDD-HHMMSS" (local time, "-1", "-2"
+// ... appended when that name is taken) so the user keeps its bytes, and
+// tells its caller where it went (the scene manager shows it).
 //
 // Layout of a written file (TinyXML's printer, four spaces per level):
 //
@@ -70,6 +77,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -97,11 +105,30 @@ bool ReadSceneDocument(const TiXmlDocument& document, std::vector<Scene>* scenes
 // The document text for a scene table, by the writing rules above.
 std::string FormatSceneList(const SceneTable& table);
 
+enum class SceneListStatus {
+  kLoaded,      // the file was read and its list swapped into the engine
+  kMissing,     // there is no file (a first run): nothing to load
+  kUnreadable,  // something has the file's name but gives no list
+};
+
+// What a load found. Converts to true only for kLoaded, so a plain
+// "did it load" test reads as before.
+struct SceneListLoad {
+  SceneListStatus status = SceneListStatus::kMissing;
+  std::string path;    // the file looked at: SceneListPath(fileName)
+  std::string keptAs;  // kUnreadable: where it was moved; empty when it could not be
+  explicit operator bool() const { return status == SceneListStatus::kLoaded; }
+};
+
 // Reads SceneListPath(fileName) and swaps the list into the engine
 // (ReplaceScenes: scenes 0..n-1 and sceneCount = n; entries from n on stay
-// as they were). Returns false, with the engine untouched, when the file is
-// missing, unreadable, larger than kMaxXmlFileBytes or does not parse.
-bool LoadScenes(VideoEngine& engine, const std::string& fileName);
+// as they were). The engine is untouched unless the status is kLoaded. A
+// file that is missing (also when a folder on the way is) is kMissing;
+// anything else under the name that cannot be read as a list (not a
+// regular file, larger than kMaxXmlFileBytes, unreadable, empty or not
+// parsing) is kUnreadable and is moved aside as described above, so that
+// a later save cannot replace it.
+SceneListLoad LoadScenes(VideoEngine& engine, const std::string& fileName);
 
 // Writes the engine's list to SceneListPath(fileName), creating the folders
 // when needed. The text goes to a neighbour file that is flushed and then

@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "engine/messages.h"
 #include "engine/transition.h"
 #include "engine/video_engine.h"
 #include "platform/decimal.h"
@@ -42,12 +43,29 @@ QPixmap MarkerPixmap() {
   return pixmap;
 }
 
+// The status text for a scene list that could not be read. The engine
+// keeps the scenes it had (none at start-up), and says which.
+std::string UnreadableListText(const SceneListLoad& load, bool hasScenes) {
+  if (load.keptAs.empty()) {
+    return "The scene list " + load.path +
+           " could not be read and could not be moved aside; it is left as it is and will not be "
+           "written over.";
+  }
+  return "The scene list " + load.path + " could not be read; it was kept as " + load.keptAs + ". " +
+         (hasScenes ? "Going on with the scenes already in the studio." : "Starting with an empty list.");
+}
+
 }  // namespace
 
 CViewSceneManager::CViewSceneManager(VideoEngine& engine, QWidget* parent, const std::string& fileName)
     : QWidget(parent), engine_(engine), fileName_(fileName) {
   setObjectName("CViewSceneManager");
-  LoadScenes(engine_, fileName_);
+  const SceneListLoad load = LoadScenes(engine_, fileName_);
+  if (load.status == SceneListStatus::kUnreadable) {
+    keepFile_ = load.keptAs.empty();
+    SetStatusText(UnreadableListText(load, engine_.SceneCount() > 0));
+  }
+  fileText_ = FormatSceneList(load ? engine_.Scenes() : SceneTable{});
   BuildUi();
   for (int i = 0; i < kTransitionTypeCount; ++i) effects_->addItem(TransitionName(i));
   effects_->setCurrentIndex(0);
@@ -57,7 +75,20 @@ CViewSceneManager::CViewSceneManager(VideoEngine& engine, QWidget* parent, const
   QuickSwitch(0);
 }
 
-CViewSceneManager::~CViewSceneManager() { SaveScenes(engine_, fileName_); }
+CViewSceneManager::~CViewSceneManager() { SaveSceneList(); }
+
+void CViewSceneManager::SaveSceneList() {
+  const std::string text = FormatSceneList(engine_.Scenes());
+  if (text == fileText_) return;
+  if (!keepFile_ && SaveScenes(engine_, fileName_)) {
+    fileText_ = text;
+    saveFailureShown_ = false;
+    return;
+  }
+  if (saveFailureShown_) return;
+  saveFailureShown_ = true;
+  SetStatusText("The scene list could not be saved to " + SceneListPath(fileName_) + ".");
+}
 
 void CViewSceneManager::BuildUi() {
   auto* outer = new QVBoxLayout(this);
@@ -217,6 +248,7 @@ void CViewSceneManager::NewScene() {
   if (engine_.StoreScene(editor.zones(), editor.name().toStdString(), -1)) {
     FillSceneList();
     ApplyEnabling();
+    SaveSceneList();
   }
 }
 
@@ -234,6 +266,7 @@ void CViewSceneManager::EditScene() {
   if (engine_.StoreScene(editor.zones(), editor.name().toStdString(), position)) {
     FillSceneList();
     ApplyEnabling();
+    SaveSceneList();
   }
 }
 
@@ -243,9 +276,14 @@ void CViewSceneManager::DeleteScene() {
     ShowStudioMessage("Please, select scene to delete!");
     return;
   }
-  engine_.DeleteScene(position);
+  std::vector<VideoZone> zones;
+  std::string name;
+  if (!engine_.GetScene(position, zones, name)) return;
+  if (!AskStudioQuestion("Delete scene '" + QString::fromStdString(name) + "'?", "Scene Manager")) return;
+  if (!engine_.DeleteScene(position)) return;
   FillSceneList();
   ApplyEnabling();
+  SaveSceneList();
 }
 
 void CViewSceneManager::ToggleLoop() {

@@ -3,7 +3,11 @@
 // Lists the scenes ("(%02d) %s"), offers the eleven transitions, switches
 // on "Switch", on the ten quick buttons and on the hot keys, cycles through
 // the checked scenes on a timer, and opens the scene editor. The scene list
-// is loaded from scenes.xml when the form is made and saved when it goes.
+// is loaded from scenes.xml when the form is made and written right after
+// every change (new, edited or deleted scene), so an edit survives a crash;
+// a list that did not change since the file was loaded is never rewritten.
+// A file that could not be read has been moved aside by the load; the
+// status bar says where, and the form goes on with the scenes it has.
 #pragma once
 
 #include <QWidget>
@@ -30,7 +34,9 @@ class CViewSceneManager : public QWidget, public WindowForm {
   // Loads the scene list; `fileName` is "scenes.xml" in the studio.
   CViewSceneManager(VideoEngine& engine, QWidget* parent = nullptr,
                     const std::string& fileName = "scenes.xml");
-  // Saves the scene list.
+  // Writes the scene list when it differs from what the file holds (a
+  // save after a change failed, or the engine's list was changed
+  // elsewhere).
   ~CViewSceneManager() override;
 
   // The command of quick button `index` (0 for "1" .. 9 for "10"), as a
@@ -46,6 +52,7 @@ class CViewSceneManager : public QWidget, public WindowForm {
   void Switch();
   void NewScene();
   void EditScene();
+  // Asks "Delete scene '<name>'?" first; No changes nothing.
   void DeleteScene();
   void ToggleLoop();
   // One tick of the loop timer (the timer calls it every second).
@@ -75,9 +82,20 @@ class CViewSceneManager : public QWidget, public WindowForm {
  private:
   void BuildUi();
   void MoveMarker(int scenePosition);
+  // Writes the engine's list to the file unless the file already holds it;
+  // a failure is shown once until a write succeeds again.
+  void SaveSceneList();
 
   VideoEngine& engine_;
   std::string fileName_;
+  // The list the file holds, in the writer's text: what was loaded, or the
+  // empty list when there is no file (no file loads as no scenes), then
+  // what was last written.
+  std::string fileText_;
+  // The file could not be read and could not be moved aside either: it is
+  // never written over in this form's life.
+  bool keepFile_ = false;
+  bool saveFailureShown_ = false;
 
   bool looping_ = false;
   int loopSeconds_ = 0;

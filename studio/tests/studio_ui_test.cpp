@@ -41,6 +41,7 @@
 #include "studio/forms/scene_manager.h"
 #include "studio/ui_bridge.h"
 #include "test_support/frames.h"
+#include "test_support/status_texts.h"
 #include "test_support/test_home.h"
 
 namespace corvalind {
@@ -668,6 +669,32 @@ TEST_F(StudioUiTest, ClosingTheLiveProgramAsksAndReopeningResumesTheFeed) {
   // the picture tells the new frame.)
   EXPECT_TRUE(QTest::qWaitFor([&] { return camera.block.Data()[1] == 170; }, 15000))
       << "the camera's block is fed again";
+}
+
+// Saving over a file that is not a readable project keeps that file aside
+// instead of destroying it; saving over a project simply replaces it.
+TEST_F(StudioUiTest, SavingOverAnUnreadableFileKeepsItAside) {
+  const std::filesystem::path folder = testing::FreshTestFolder("corvalind-save-over");
+  const std::string path = (folder / "show.cvd").string();
+  std::ofstream(path) << "notes that are not a project";
+  window_->OpenWindow(kKindDesktop);
+  ASSERT_TRUE(window_->SaveProject(QString::fromStdString(path)));
+  QApplication::processEvents();
+  std::vector<std::filesystem::path> kept;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().filename().string().rfind("show.cvd.unreadable-", 0) == 0) kept.push_back(entry.path());
+  }
+  ASSERT_EQ(kept.size(), 1u);
+  std::ifstream in(kept[0]);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "notes that are not a project");
+  EXPECT_TRUE(window_->statusBar()->currentMessage().contains(QString::fromStdString(kept[0].string())));
+  ProjectDocument document;
+  ASSERT_TRUE(ReadProjectFile(path, &document));
+  EXPECT_EQ(document.windows.size(), 1u);
+  // A readable project is replaced without a copy.
+  ASSERT_TRUE(window_->SaveProject(QString::fromStdString(path)));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 2);
+  std::filesystem::remove_all(folder);
 }
 
 TEST_F(StudioUiTest, UnreadableProjectChangesNothing) {

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -66,6 +68,160 @@ std::array<uint8_t, 3> Pixel(const std::vector<uint8_t>& frame, int width, int h
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 20000) {
   return testing::WaitFor(condition, std::chrono::milliseconds(timeoutMs));
 }
+
+// A baseline greyscale JPEG of one grey level, written by hand: every 8 x 8
+// block after the first repeats the first one's DC value and costs two bits
+// (Huffman codes "0" for a DC change of 0 and "0" for the end of the
+// block), so a 16384 x 16384 picture is a file of 1 MB that no test has to
+// hold in memory to write.
+void WriteFlatGreyJpeg(const fs::path& path, int width, int height, uint8_t grey) {
+  std::string out = "\xFF\xD8";
+  const auto put16 = [&](int v) {
+    out += static_cast<char>(v >> 8);
+    out += static_cast<char>(v & 0xFF);
+  };
+  const auto segment = [&](uint8_t marker, const std::string& body) {
+    out += '\xFF';
+    out += static_cast<char>(marker);
+    put16(static_cast<int>(body.size()) + 2);
+    out += body;
+  };
+  segment(0xDB, std::string(1, '\0') + std::string(64, '\1'));  // quantisation: all ones
+  std::string frame = "\x08";
+  frame += static_cast<char>(height >> 8);
+  frame += static_cast<char>(height & 0xFF);
+  frame += static_cast<char>(width >> 8);
+  frame += static_cast<char>(width & 0xFF);
+  frame += std::string("\x01\x01\x11\x00", 4);  // one component, 1 x 1, table 0
+  segment(0xC0, frame);
+  // A flat block of level v has the DC coefficient 8 (v - 128).
+  const int dc = (grey - 128) * 8;
+  const int magnitude = dc < 0 ? -dc : dc;
+  int category = 0;
+  while ((1 << category) <= magnitude) ++category;
+  // DC table: category 0 is "0", the first block's category "10".
+  std::string dcTable = std::string("\x00\x01\x01", 3) + std::string(14, '\0');
+  dcTable += '\0';
+  dcTable += static_cast<char>(category);
+  segment(0xC4, dcTable);
+  // AC table: the end of block is "0".
+  segment(0xC4, std::string("\x10\x01", 2) + std::string(15, '\0') + std::string(1, '\0'));
+  segment(0xDA, std::string("\x01\x01\x00\x00\x3F\x00", 6));
+  uint32_t byte = 0;
+  int bits = 0;
+  const auto emit = [&](uint32_t code, int length) {
+    for (int i = length - 1; i >= 0; --i) {
+      byte = (byte << 1) | ((code >> i) & 1);
+      if (++bits == 8) {
+        out += static_cast<char>(byte);
+        if (byte == 0xFF) out += '\0';
+        byte = 0;
+        bits = 0;
+      }
+    }
+  };
+  const uint32_t value = dc >= 0 ? static_cast<uint32_t>(dc)
+                                 : static_cast<uint32_t>(dc + (1 << category) - 1);
+  emit(category == 0 ? 0 : 2, category == 0 ? 1 : 2);
+  emit(value, category);
+  emit(0, 1);
+  const long blocks = static_cast<long>((width + 7) / 8) * ((height + 7) / 8);
+  for (long i = 1; i < blocks; ++i) emit(0, 2);
+  while (bits != 0) emit(1, 1);
+  out += "\xFF\xD9";
+  WriteBytes(path, out);
+}
+
+// PNG chunk checksum (CRC-32, reflected, polynomial 0xEDB88320).
+uint32_t Crc32(const std::string& bytes) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char c : bytes) {
+    crc ^= c;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+// A PNG whose header claims width x height of 8-bit channels of `colourType`
+// (0 grey, 2 RGB) at `depth` bits, with an empty pixel chunk behind it.
+std::string ForgedPng(uint32_t width, uint32_t height, uint8_t depth, uint8_t colourType) {
+  const auto be32 = [](uint32_t v) {
+    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                       static_cast<char>(v)};
+  };
+  const auto chunk = [&](const std::string& type, const std::string& data) {
+    return be32(static_cast<uint32_t>(data.size())) + type + data + be32(Crc32(type + data));
+  };
+  std::string header = be32(width) + be32(height);
+  header += static_cast<char>(depth);
+  header += static_cast<char>(colourType);
+  header += std::string(3, '\0');
+  return std::string("\x89PNG\r\n\x1A\n", 8) + chunk("IHDR", header) + chunk("IDAT", "") + chunk("IEND", "");
+}
+
+// A BMP header claiming width x height at `bits` bits, with no pixels.
+std::string ForgedBmp(uint32_t width, uint32_t height, uint8_t bits) {
+  std::string bmp(54, '\0');
+  const auto put32 = [&](int at, uint32_t v) { std::memcpy(&bmp[at], &v, 4); };
+  bmp[0] = 'B';
+  bmp[1] = 'M';
+  put32(2, 54);
+  put32(10, 54);
+  put32(14, 40);
+  put32(18, width);
+  put32(22, height);
+  bmp[26] = 1;
+  bmp[28] = static_cast<char>(bits);
+  return bmp;
+}
+
+// A GIF whose screen and first image claim width x height, with no pixels.
+std::string ForgedGif(uint16_t width, uint16_t height) {
+  const auto le16 = [](uint16_t v) { return std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)}; };
+  return "GIF89a" + le16(width) + le16(height) + std::string(3, '\0') + "\x2C" + le16(0) + le16(0) + le16(width) +
+         le16(height) + std::string(1, '\0');
+}
+
+// The process's memory as the kernel counts it: the resident set now (from
+// /proc/self/statm) and its peak since the last reset (VmHWM, reset by
+// writing 5 to /proc/self/clear_refs). Where the reset is refused, the peak
+// is the largest resident set seen at the checkpoints.
+class ResidentMemory {
+ public:
+  ResidentMemory() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.flush();
+    peakReset_ = static_cast<bool>(clear);
+    start_ = Now();
+    seen_ = start_;
+  }
+  static std::size_t Now() {
+    std::size_t pages = 0, resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  }
+  void Checkpoint() { seen_ = std::max(seen_, Now()); }
+  // The growth of the peak over the resident set at construction.
+  std::size_t PeakGrowthBytes() {
+    Checkpoint();
+    std::size_t peak = seen_;
+    if (peakReset_) {
+      std::ifstream status("/proc/self/status");
+      std::string line;
+      while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) peak = std::max(peak, std::stoul(line.substr(6)) * std::size_t{1024});
+      }
+    }
+    return peak > start_ ? peak - start_ : 0;
+  }
+  bool PeakFromKernel() const { return peakReset_; }
+
+ private:
+  bool peakReset_ = false;
+  std::size_t start_ = 0;
+  std::size_t seen_ = 0;
+};
 
 class ImagesTest : public ::testing::Test {
  protected:
@@ -211,6 +367,105 @@ TEST_F(ImagesTest, RefusesPicturesBeyondTheSizeLimit) {
   ImageLayer layer((dir / "forged.bmp").string(), 0, reader, 64, 48);
   EXPECT_FALSE(layer.HasPicture());
   EXPECT_EQ(TakeStatus(), (std::vector<std::string>{(dir / "forged.bmp").string(), kImageLoadErrorText}));
+}
+
+TEST_F(ImagesTest, PicturesBeyondTheMemoryBudgetAreRefusedFromTheHeader) {
+  // Headers without pixels: what passes the budget fails to decode, what
+  // does not is refused before decoding.
+  const struct {
+    const char* name;
+    std::string bytes;
+    PictureReadStatus status;
+  } cases[] = {
+      {"rgb.png", ForgedPng(16384, 16384, 8, 2), PictureReadStatus::kOverBudget},
+      {"deep.png", ForgedPng(9000, 9000, 16, 0), PictureReadStatus::kOverBudget},
+      {"small.png", ForgedPng(64, 64, 8, 2), PictureReadStatus::kDecodeFailed},
+      {"tall.bmp", ForgedBmp(8192, 8193, 24), PictureReadStatus::kOverBudget},
+      {"grey.bmp", ForgedBmp(16384, 16384, 8), PictureReadStatus::kOverBudget},
+      {"big.gif", ForgedGif(16384, 16384), PictureReadStatus::kOverBudget},
+      {"edge.gif", ForgedGif(8192, 8193), PictureReadStatus::kOverBudget},
+  };
+  for (const auto& c : cases) {
+    WriteBytes(dir / c.name, c.bytes);
+    PictureReadStatus status = PictureReadStatus::kRead;
+    EXPECT_FALSE(LoadImageFile((dir / c.name).string(), &status, 640)) << c.name;
+    EXPECT_EQ(status, c.status) << c.name;
+    EXPECT_FALSE(LoadImageMemory(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size(), c.name,
+                                 &status, 640))
+        << c.name;
+    EXPECT_EQ(status, c.status) << c.name;
+  }
+  // An over-budget file reads as a load failure to the layer.
+  ImageLayer layer((dir / "rgb.png").string(), 1, reader, 64, 48);
+  EXPECT_FALSE(layer.HasPicture());
+  EXPECT_TRUE(layer.ReadFailed());
+  EXPECT_EQ(TakeStatus(), (std::vector<std::string>{(dir / "rgb.png").string(), kImageLoadErrorText}));
+}
+
+TEST_F(ImagesTest, HugeJpegIsDecodedReducedToCoverTheOutput) {
+  const fs::path big = dir / "big.jpg";
+  WriteFlatGreyJpeg(big, 16384, 16384, 200);
+  // Whole it would take 256 MiB of grey and 1 GiB drawable; reduced by a
+  // power of two it still covers the side asked for.
+  const struct {
+    int coverSide;
+    PictureReadStatus status;
+    unsigned side;
+  } cases[] = {
+      {0, PictureReadStatus::kOverBudget, 0},     {480, PictureReadStatus::kRead, 2048},
+      {2048, PictureReadStatus::kRead, 2048},     {2049, PictureReadStatus::kRead, 4096},
+      {9000, PictureReadStatus::kOverBudget, 0},  {16384, PictureReadStatus::kOverBudget, 0},
+  };
+  for (const auto& c : cases) {
+    PictureReadStatus status = PictureReadStatus::kDecodeFailed;
+    BitmapPtr loaded = LoadImageFile(big.string(), &status, c.coverSide);
+    EXPECT_EQ(status, c.status) << c.coverSide;
+    EXPECT_EQ(loaded ? FreeImage_GetWidth(loaded.get()) : 0u, c.side) << c.coverSide;
+    EXPECT_EQ(loaded ? FreeImage_GetHeight(loaded.get()) : 0u, c.side) << c.coverSide;
+  }
+  EXPECT_FALSE(reader.Load(big.string()));
+  const std::optional<Picture> picture = reader.LoadForSize(big.string(), 640, 480);
+  ASSERT_TRUE(picture && picture->Valid());
+  EXPECT_EQ(picture->width, 2048);
+  EXPECT_EQ(picture->height, 2048);
+  ASSERT_EQ(picture->bytesPerPixel, 3);
+  for (int y : {0, 1024, 2047}) {
+    for (int x : {0, 1024, 2047}) EXPECT_EQ(picture->Row(y)[x * 3 + 1], 200) << x << "," << y;
+  }
+  // The layer places it as the whole picture: 480 x 480 at (80, 0).
+  ImageLayer layer(big.string(), 1, reader, 640, 480);
+  ASSERT_TRUE(layer.HasPicture());
+  std::vector<uint8_t> frame(640 * 480 * 3, 7);
+  layer.DrawImageLayer(frame.data(), 640, 480);
+  for (int top : {0, 240, 479}) {
+    EXPECT_EQ(Pixel(frame, 640, 480, 79, top), (std::array<uint8_t, 3>{0, 0, 0})) << top;
+    EXPECT_EQ(Pixel(frame, 640, 480, 80, top), (std::array<uint8_t, 3>{200, 200, 200})) << top;
+    EXPECT_EQ(Pixel(frame, 640, 480, 559, top), (std::array<uint8_t, 3>{200, 200, 200})) << top;
+    EXPECT_EQ(Pixel(frame, 640, 480, 560, top), (std::array<uint8_t, 3>{0, 0, 0})) << top;
+  }
+  EXPECT_TRUE(TakeStatus().empty());
+}
+
+TEST_F(ImagesTest, PicturesWithinTheBudgetReadWholeForEveryOutputSize) {
+  // A JPEG that FreeImage could decode at half or a quarter of its size
+  // for these outputs is read whole: its pixels are those of Load.
+  auto gradient = MakeBitmap(1000, 1000, 24, [](int x, int top) {
+    return Bgra{static_cast<uint8_t>(x), static_cast<uint8_t>(top), static_cast<uint8_t>(x ^ top), 255};
+  });
+  Save(gradient.get(), FIF_JPEG, dir / "photo.jpg");
+  Save(gradient.get(), FIF_PNG, dir / "photo.png");
+  for (const char* name : {"photo.jpg", "photo.png"}) {
+    const std::string path = (dir / name).string();
+    const std::optional<Picture> whole = reader.Load(path);
+    ASSERT_TRUE(whole) << name;
+    for (const auto& size : {std::pair{640, 480}, std::pair{200, 150}, std::pair{32, 24}}) {
+      const std::optional<Picture> read = reader.LoadForSize(path, size.first, size.second);
+      ASSERT_TRUE(read) << name << " " << size.first;
+      EXPECT_EQ(read->width, 1000) << name << " " << size.first;
+      EXPECT_EQ(read->height, 1000) << name << " " << size.first;
+      EXPECT_EQ(read->pixels, whole->pixels) << name << " " << size.first;
+    }
+  }
 }
 
 // ---- scaling and drawing ----
@@ -1217,6 +1472,257 @@ TEST_F(SlideshowTest, IntervalChangeAppliesToTheNextPicture) {
   EXPECT_EQ(Shown(), kBlue);
   show.SetIntervalSeconds(-4);
   EXPECT_EQ(show.IntervalSeconds(), 0);
+}
+
+TEST_F(SlideshowTest, UnreadableFileIsReportedAtItsTurnNotWhenReadAhead) {
+  Save(Solid(8, 6, {0, 0, 255, 255}).get(), FIF_PNG, dir / "a.png");
+  WriteBytes(dir / "b.txt", "no picture");
+  SlideshowSource show(1, reader, &RecordDelivery, 32, 24);
+  show.SetClock(clock);
+  ASSERT_TRUE(show.ScanFolder(dir.string(), 1));
+  ASSERT_TRUE(show.Start());
+  ASSERT_TRUE(WaitFor([&] { return DeliveryCount() == 1 && show.PreparedCount() == 2; }));
+  // b has been tried while a is on air; nothing is said until its turn.
+  EXPECT_TRUE(TakeStatus().empty());
+  const WorkerClock::TimePoint start = clock.Now();
+  PassPeriods(start, 10, 1);
+  std::vector<std::string> texts;
+  ASSERT_TRUE(WaitFor([&] {
+    for (std::string& text : TakeStatus()) texts.push_back(std::move(text));
+    return texts.size() >= 2;
+  }));
+  EXPECT_EQ(texts, (std::vector<std::string>{(dir / "b.txt").string(), kImageLoadErrorText}));
+  // One period on b, then a again.
+  PassPeriods(start + 10 * kSlidePeriod, 1, 1);
+  ASSERT_TRUE(WaitFor([] { return DeliveryCount() == 2; }));
+  EXPECT_EQ(Shown(), kRed);
+  show.Stop();
+}
+
+// Forwards to a real reader, LoadForSize included, and can hold reads at a
+// gate that lets one read through per permit, so a test can see which
+// picture the show reads ahead and decide when that read ends.
+class PermitReader : public PictureReader {
+ public:
+  explicit PermitReader(PictureReader& inner) : inner_(inner) {}
+  // From now on every read waits for a permit.
+  void Limit() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    limited_ = true;
+  }
+  // Lets `count` more reads through.
+  void Allow(int count = 1) {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      permits_ += count;
+    }
+    changed_.notify_all();
+  }
+  // Lets every read through from now on.
+  void Unlimit() {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      limited_ = false;
+    }
+    changed_.notify_all();
+  }
+  // The file whose read waits at the gate, or "".
+  std::string Waiting() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return waiting_;
+  }
+  std::vector<std::string> Finished() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return finished_;
+  }
+  std::optional<Picture> Load(const std::string& path) override {
+    Pass(path);
+    return Done(path, inner_.Load(path));
+  }
+  std::optional<Picture> LoadForSize(const std::string& path, int width, int height) override {
+    Pass(path);
+    return Done(path, inner_.LoadForSize(path, width, height));
+  }
+  std::optional<Picture> Rescale(const Picture& picture, int width, int height) override {
+    return inner_.Rescale(picture, width, height);
+  }
+
+ private:
+  void Pass(const std::string& path) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    waiting_ = path;
+    changed_.wait(lock, [this] { return !limited_ || permits_ > 0; });
+    if (limited_) --permits_;
+    waiting_.clear();
+  }
+  std::optional<Picture> Done(const std::string& path, std::optional<Picture> picture) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    finished_.push_back(path);
+    return picture;
+  }
+  PictureReader& inner_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool limited_ = false;
+  int permits_ = 0;
+  std::string waiting_;
+  std::vector<std::string> finished_;
+};
+
+// Opens a PermitReader's gate when the test leaves, before the show that
+// reads through it is stopped.
+struct GateOpener {
+  PermitReader& reader;
+  ~GateOpener() { reader.Unlimit(); }
+};
+
+TEST_F(SlideshowTest, HugePictureIsReadAheadAndShownAtItsTurn) {
+  // a (red) and c (blue) are small; b is a 16384 x 16384 grey JPEG, which
+  // the old show decoded whole at its turn: 1.5 GB and 5 s late. The bound
+  // for the growth of the resident set during the show is 400 MB.
+  Save(Solid(800, 600, {0, 0, 255, 255}).get(), FIF_PNG, dir / "a.png");
+  WriteFlatGreyJpeg(dir / "b.jpg", 16384, 16384, 200);
+  Save(Solid(800, 600, {255, 0, 0, 255}).get(), FIF_PNG, dir / "c.png");
+  const std::string a = (dir / "a.png").string(), b = (dir / "b.jpg").string(), c = (dir / "c.png").string();
+  constexpr std::size_t kGrowthBoundBytes = std::size_t{400} << 20;
+  ResidentMemory memory;
+
+  PermitReader gated(reader);
+  SlideshowSource show(5, gated, &RecordDelivery, 640, 480);
+  GateOpener opener{gated};
+  show.SetClock(clock);
+  ASSERT_TRUE(show.ScanFolder(dir.string(), 1));
+  ASSERT_TRUE(show.Start());
+  ASSERT_TRUE(WaitFor([] { return DeliveryCount() == 1; }));
+  EXPECT_EQ(Shown(), kRed);
+  const WorkerClock::TimePoint start = clock.Now();
+  // b is read and scaled while a's first period has not even ended.
+  ASSERT_TRUE(WaitFor([&] { return show.PreparedCount() == 2; }));
+  EXPECT_EQ(clock.Now(), start);
+  ASSERT_TRUE(SleepsUntil(start + kSlidePeriod));
+  EXPECT_EQ(DeliveryCount(), 1u);
+  EXPECT_EQ(gated.Finished(), (std::vector<std::string>{a, b}));
+  memory.Checkpoint();
+  // From here nothing may be read without a permit: b's turn must need no
+  // read at all.
+  gated.Limit();
+  PassPeriods(start, 10, 1);
+  ASSERT_TRUE(WaitFor([] { return DeliveryCount() == 2; }));
+  EXPECT_EQ(Shown(), (std::array<uint8_t, 3>{200, 200, 200}));
+  // b's interval starts where a's ended: no wait came in between.
+  ASSERT_TRUE(SleepsUntil(start + 11 * kSlidePeriod));
+  // Meanwhile c is being read ahead; once it is through, its turn comes
+  // after b's ten periods, again without a read.
+  ASSERT_TRUE(WaitFor([&] { return gated.Waiting() == c; }));
+  gated.Allow(1);
+  ASSERT_TRUE(WaitFor([&] { return show.PreparedCount() == 3; }));
+  memory.Checkpoint();
+  clock.Advance(kSlidePeriod);
+  PassPeriods(start + 11 * kSlidePeriod, 9, 2);
+  ASSERT_TRUE(WaitFor([] { return DeliveryCount() == 3; }));
+  EXPECT_EQ(Shown(), kBlue);
+  ASSERT_TRUE(SleepsUntil(start + 21 * kSlidePeriod));
+  // Each picture was read once, in the order shown, and a is next.
+  ASSERT_TRUE(WaitFor([&] { return gated.Waiting() == a; }));
+  EXPECT_EQ(gated.Finished(), (std::vector<std::string>{a, b, c}));
+  const std::size_t growth = memory.PeakGrowthBytes();
+  std::printf("resident set growth during the show: %.1f MB (%s)\n", growth / 1048576.0,
+              memory.PeakFromKernel() ? "kernel peak" : "checkpoints");
+  EXPECT_LT(growth, kGrowthBoundBytes);
+  EXPECT_TRUE(TakeStatus().empty());
+  gated.Unlimit();
+  show.Stop();
+  EXPECT_FALSE(show.Alive());
+}
+
+TEST_F(SlideshowTest, NextAndPrevDuringAReadAheadShowTheRightPicture) {
+  // Four pictures, only Next and Prev advance. Every read waits for a
+  // permit, so each step knows which picture is being read ahead when the
+  // request comes and lets the reads through one by one.
+  Save(Solid(8, 6, {0, 0, 255, 255}).get(), FIF_PNG, dir / "a.png");
+  Save(Solid(8, 6, {0, 255, 0, 255}).get(), FIF_PNG, dir / "b.png");
+  Save(Solid(8, 6, {255, 0, 0, 255}).get(), FIF_PNG, dir / "c.png");
+  Save(Solid(8, 6, {255, 255, 255, 255}).get(), FIF_PNG, dir / "d.png");
+  const auto path = [&](const char* name) { return (dir / name).string(); };
+  constexpr std::array<uint8_t, 3> kWhite{255, 255, 255};
+  PermitReader gated(reader);
+  gated.Limit();
+  SlideshowSource show(6, gated, &RecordDelivery, 32, 24);
+  GateOpener opener{gated};
+  show.SetClock(clock);
+  ASSERT_TRUE(show.ScanFolder(dir.string(), 0));
+  ASSERT_TRUE(show.Start());
+  ASSERT_TRUE(WaitFor([&] { return gated.Waiting() == path("a.png"); }));
+  gated.Allow(1);
+  ASSERT_TRUE(WaitFor([] { return DeliveryCount() == 1; }));
+  EXPECT_EQ(Shown(), kRed);
+
+  enum class Press { kNext, kPrev };
+  const struct {
+    int intervalSeconds;             // set before the press
+    Press press;
+    std::vector<const char*> reads;  // let through in this order
+    std::array<uint8_t, 3> shown;
+    const char* readAhead;           // read ahead afterwards
+  } steps[] = {
+      // Reading b, Prev wants d: b is read to its end and dropped.
+      {0, Press::kPrev, {"b.png", "d.png"}, kWhite, "c.png"},
+      // Reading c (backwards after a Prev), Next wants a.
+      {0, Press::kNext, {"c.png", "a.png"}, kRed, "b.png"},
+      // Reading b, Next wants b: the read in progress is the one shown.
+      {0, Press::kNext, {"b.png"}, kGreen, "c.png"},
+      {0, Press::kPrev, {"c.png", "a.png"}, kRed, "d.png"},
+      {0, Press::kPrev, {"d.png"}, kWhite, "c.png"},
+      // With an interval running the show moves on forwards, so after a
+      // Prev the next picture is read ahead.
+      {1, Press::kPrev, {"c.png"}, kBlue, "d.png"},
+  };
+  for (const auto& step : steps) {
+    const std::size_t before = DeliveryCount();
+    SCOPED_TRACE("step from delivery " + std::to_string(before));
+    if (step.intervalSeconds != show.IntervalSeconds()) show.SetIntervalSeconds(step.intervalSeconds);
+    step.press == Press::kNext ? show.RequestNext() : show.RequestPrev();
+    for (const char* name : step.reads) {
+      ASSERT_TRUE(WaitFor([&] { return gated.Waiting() == path(name); })) << name;
+      EXPECT_EQ(DeliveryCount(), before) << name;
+      gated.Allow(1);
+    }
+    ASSERT_TRUE(WaitFor([&] { return gated.Waiting() == path(step.readAhead); }));
+    // Exactly one picture was shown, the one asked for.
+    EXPECT_EQ(DeliveryCount(), before + 1);
+    EXPECT_EQ(Shown(), step.shown);
+  }
+  gated.Unlimit();
+  show.Stop();
+  EXPECT_FALSE(show.Alive());
+}
+
+TEST_F(SlideshowTest, StopEndsAShowWhoseReadAheadIsStillRunning) {
+  // The next picture's read is held; Stop wakes the interval wait at once
+  // and joins the reader thread when the read ends.
+  MakeFolder();
+  PermitReader gated(reader);
+  for (int seconds : {0, 3600}) {
+    SCOPED_TRACE(seconds);
+    {
+      std::lock_guard<std::mutex> guard(deliveryMutex);
+      deliveries.clear();
+    }
+    gated.Unlimit();
+    SlideshowSource show(2, gated, &RecordDelivery, 32, 24);
+    ASSERT_TRUE(show.ScanFolder(dir.string(), seconds));
+    gated.Limit();
+    gated.Allow(1);
+    ASSERT_TRUE(show.Start());
+    ASSERT_TRUE(WaitFor([] { return DeliveryCount() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return gated.Waiting() == (dir / "b.bmp").string(); }));
+    std::thread stopper([&] { show.Stop(); });
+    // The worker has left its wait before the read ends.
+    ASSERT_TRUE(WaitFor([&] { return !show.Alive(); }));
+    gated.Allow(1);
+    stopper.join();
+    EXPECT_EQ(DeliveryCount(), 1u);
+  }
 }
 
 }  // namespace

@@ -10,10 +10,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,9 +24,14 @@
 #include "engine/output_format.h"
 #include "engine/source_slot.h"
 #include "engine/video_engine.h"
+#include "platform/file_io.h"
+#include "test_support/test_home.h"
 
 namespace corvalind {
 namespace {
+
+using testing::FileNames;
+using testing::ReadBytes;
 
 namespace fs = std::filesystem;
 
@@ -48,6 +56,24 @@ std::string Repeat(const std::string& unit, int times) {
   text.reserve(unit.size() * static_cast<std::size_t>(times));
   for (int i = 0; i < times; ++i) text += unit;
   return text;
+}
+
+// Whether `name` is `path`.unreadable-YYYYMMDD-HHMMSS, with or without a
+// "-n" suffix.
+bool IsAsideName(const std::string& name, const std::string& path) {
+  const std::string prefix = path + ".unreadable-";
+  if (name.rfind(prefix, 0) != 0) return false;
+  const std::string rest = name.substr(prefix.size());
+  auto digits = [&](std::size_t from, std::size_t count) {
+    if (rest.size() < from + count) return false;
+    for (std::size_t i = from; i < from + count; ++i) {
+      if (rest[i] < '0' || rest[i] > '9') return false;
+    }
+    return true;
+  };
+  if (!digits(0, 8) || rest.size() < 15 || rest[8] != '-' || !digits(9, 6)) return false;
+  if (rest.size() == 15) return true;
+  return rest[15] == '-' && rest.size() > 16 && digits(16, rest.size() - 16);
 }
 
 std::vector<int> SourceIds(const Scene& scene) {
@@ -597,6 +623,140 @@ TEST_F(SceneListFileTest, MissingOrUnreadableFilesAreNotLoaded) {
   WriteSceneFile(valid);
   EXPECT_TRUE(LoadScenes(*engine_, kSceneListFileName));
   EXPECT_EQ(engine_->SceneCount(), 1);
+}
+
+// ---------------------------------------------------------------------------
+// What a load found, and unreadable files kept aside
+
+TEST_F(SceneListFileTest, AMissingFileIsAFirstRunAndNothingIsMoved) {
+  StoreThreeScenes();
+  const SceneTable before = engine_->Scenes();
+  const struct {
+    const char* label;
+    std::function<void()> prepare;
+  } cases[] = {
+      {"no Documents folder", [] {}},
+      {"no Corvalind folder", [this] { fs::create_directories(root_ + "/Documents"); }},
+      {"folder without the file", [this] { fs::create_directories(Folder()); }},
+      {"a plain file where the folder should be",
+       [this] {
+         fs::create_directories(root_ + "/Documents");
+         std::ofstream(Folder()) << "not a folder";
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::remove_all(root_ + "/Documents");
+    c.prepare();
+    const std::set<std::string> namesBefore = FileNames(Folder());
+    const SceneListLoad load = LoadScenes(*engine_, kSceneListFileName);
+    EXPECT_EQ(load.status, SceneListStatus::kMissing);
+    EXPECT_FALSE(load);
+    EXPECT_EQ(load.path, FilePath());
+    EXPECT_TRUE(load.keptAs.empty());
+    EXPECT_EQ(FileNames(Folder()), namesBefore);
+    ExpectSameTable(engine_->Scenes(), before);
+  }
+}
+
+// Whatever has the file's name but gives no list is moved aside whole,
+// under a name nothing else had, and the engine keeps what it had.
+TEST_F(SceneListFileTest, UnreadableFilesAreMovedAsideWithTheirBytes) {
+  const std::string valid = Document(SceneXml("A", SourceZone(1)));
+  const std::string oversize = valid + "<!--" + std::string(kMaxXmlFileBytes, ' ') + "-->";
+  struct Case {
+    const char* label;
+    bool folder;       // a folder in the file's place, holding `bytes` in a file
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"corrupt", false, "<SCENES><SCENE Name=\"Interview\"><VZONE>"},
+      {"zero bytes", false, ""},
+      {"larger than the cap", false, oversize},
+      {"a NUL inside", false, std::string("<SCENES/>\0<x", 12)},
+      {"a folder in its place", true, "inner bytes"},
+  };
+  StoreThreeScenes();
+  const SceneTable before = engine_->Scenes();
+  std::map<std::string, std::string> kept;  // aside name -> the bytes it must hold
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    if (c.folder) {
+      fs::create_directories(FilePath());
+      std::ofstream(FilePath() + "/inside", std::ios::binary) << c.bytes;
+    } else {
+      WriteSceneFile(c.bytes);
+    }
+    const SceneListLoad load = LoadScenes(*engine_, kSceneListFileName);
+    EXPECT_EQ(load.status, SceneListStatus::kUnreadable);
+    EXPECT_FALSE(load);
+    EXPECT_EQ(load.path, FilePath());
+    EXPECT_TRUE(IsAsideName(load.keptAs, FilePath())) << load.keptAs;
+    EXPECT_TRUE(kept.emplace(load.keptAs, c.bytes).second) << "an earlier file was replaced: " << load.keptAs;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(FilePath())));
+    EXPECT_EQ(ReadBytes(c.folder ? load.keptAs + "/inside" : load.keptAs), c.bytes);
+    ExpectSameTable(engine_->Scenes(), before);
+  }
+  // The later loads left every earlier file as it was kept.
+  EXPECT_EQ(FileNames(Folder()).size(), kept.size());
+  for (const auto& [path, bytes] : kept) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(ReadBytes(fs::is_directory(path) ? path + "/inside" : path), bytes);
+  }
+}
+
+TEST_F(SceneListFileTest, TheAsideNameCarriesTheLocalTime) {
+  const char* zone = std::getenv("TZ");
+  const std::optional<std::string> savedZone = zone ? std::optional<std::string>(zone) : std::nullopt;
+  setenv("TZ", "UTC", 1);
+  tzset();
+  // 2026-06-10 09:02:03 UTC.
+  EXPECT_EQ(UnreadableFileName("/d/scenes.xml", 1781082123), "/d/scenes.xml.unreadable-20260610-090203");
+  setenv("TZ", "UTC-2", 1);  // two hours east of UTC, POSIX's sign
+  tzset();
+  EXPECT_EQ(UnreadableFileName("/d/scenes.xml", 1781082123), "/d/scenes.xml.unreadable-20260610-110203");
+  // The pattern the other tests check aside names against.
+  EXPECT_TRUE(IsAsideName("/d/scenes.xml.unreadable-20260610-110203-12", "/d/scenes.xml"));
+  for (const char* wrong : {"/d/scenes.xml", "/d/scenes.xml.unreadable-2026061-110203",
+                            "/d/scenes.xml.unreadable-20260610-110203-", "/d/other.xml.unreadable-20260610-110203",
+                            "/d/scenes.xml.unreadable-20260610_110203"}) {
+    EXPECT_FALSE(IsAsideName(wrong, "/d/scenes.xml")) << wrong;
+  }
+  if (savedZone) {
+    setenv("TZ", savedZone->c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+}
+
+// The name taken by an earlier file, a folder or a dangling link is passed
+// over; nothing under any of those names is touched.
+TEST_F(SceneListFileTest, MovingAsideNeverReplacesAnything) {
+  fs::create_directories(Folder());
+  const std::string from = Folder() + "/list";
+  const std::string aside = Folder() + "/list.old";
+  std::ofstream(from) << "new";
+  std::ofstream(aside) << "first";
+  fs::create_directories(aside + "-1");
+  fs::create_symlink(Folder() + "/nowhere", aside + "-2");
+  EXPECT_EQ(MoveAside(from, aside), aside + "-3");
+  EXPECT_EQ(ReadBytes(aside + "-3"), "new");
+  EXPECT_EQ(ReadBytes(aside), "first");
+  EXPECT_TRUE(fs::is_directory(aside + "-1"));
+  EXPECT_TRUE(fs::is_symlink(aside + "-2"));
+  EXPECT_FALSE(fs::exists(from));
+
+  // Nothing to move, and a target name too long for the file system: the
+  // result is empty and nothing changed.
+  const std::set<std::string> names = FileNames(Folder());
+  EXPECT_EQ(MoveAside(Folder() + "/absent", Folder() + "/absent.old"), "");
+  std::ofstream(from) << "again";
+  EXPECT_EQ(MoveAside(from, Folder() + "/" + std::string(300, 'n')), "");
+  EXPECT_EQ(ReadBytes(from), "again");
+  std::set<std::string> expected = names;
+  expected.insert("list");
+  EXPECT_EQ(FileNames(Folder()), expected);
 }
 
 TEST_F(SceneListFileTest, AListWithoutScenesEmptiesTheCount) {

@@ -22,10 +22,14 @@
 
 #include "studio/forms/scene_editor_dialog.h"
 #include "studio/forms/zone_editor_dialog.h"
+#include "test_support/modal_windows.h"
 #include "test_support/test_home.h"
 
 namespace corvalind {
 namespace {
+
+using testing::VisibleWindow;
+using testing::WithModal;
 
 template <typename T>
 T* Find(QWidget& parent, const char* id) {
@@ -113,43 +117,6 @@ struct SceneEditorView {
   QPushButton* cancel;
 };
 
-template <typename T>
-T* VisibleWindow() {
-  for (QWidget* widget : QApplication::topLevelWidgets()) {
-    if (auto* window = qobject_cast<T*>(widget); window != nullptr && window->isVisible()) return window;
-  }
-  return nullptr;
-}
-
-// Runs `open`, which may bring up a window of type T modally, and hands
-// that window to `drive` once it shows. Whatever `drive` leaves open is
-// rejected, and a watchdog rejects it should `drive` never run, so a fault
-// fails the test instead of hanging the run. Returns whether T showed.
-template <typename T>
-bool WithModal(const std::function<void()>& open, const std::function<void(T&)>& drive) {
-  bool seen = false;
-  QTimer poll;
-  poll.setInterval(1);
-  QObject::connect(&poll, &QTimer::timeout, [&] {
-    T* window = VisibleWindow<T>();
-    if (window == nullptr) return;
-    poll.stop();
-    seen = true;
-    drive(*window);
-    if (window->isVisible()) window->reject();
-  });
-  QTimer watchdog;
-  watchdog.setSingleShot(true);
-  watchdog.setInterval(10000);
-  QObject::connect(&watchdog, &QTimer::timeout, [] {
-    ADD_FAILURE() << "a modal window stayed open";
-    if (T* window = VisibleWindow<T>()) window->reject();
-  });
-  poll.start();
-  watchdog.start();
-  open();
-  return seen;
-}
 
 bool WithZoneEditor(QPushButton* button, const std::function<void(ZoneEditorView&)>& drive) {
   return WithModal<CZoneEditorDlg>([button] { button->click(); },
