@@ -1656,6 +1656,9 @@ TEST_F(SlideshowTest, NextAndPrevDuringAReadAheadShowTheRightPicture) {
   gated.Allow(1);
   ASSERT_TRUE(WaitFor([] { return DeliveryCount() == 1; }));
   EXPECT_EQ(Shown(), kRed);
+  // Every step starts with its read-ahead at the gate: the first one with
+  // b's, the others with the one the step before ends on.
+  ASSERT_TRUE(WaitFor([&] { return gated.Waiting() == path("b.png"); }));
 
   enum class Press { kNext, kPrev };
   const struct {

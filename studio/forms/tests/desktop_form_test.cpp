@@ -184,8 +184,9 @@ TEST(DesktopFormTest, SourceNumbersPastTheSlotsDeliverNowhere) {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  for (int i = 1; i < argc; ++i)
-    if (std::strcmp(argv[i], "--gtest_list_tests") == 0) return RUN_ALL_TESTS();
+  // Test discovery only lists the tests: no server needed. (InitGoogleTest
+  // has taken its flags out of argv by now.)
+  if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
   corvalind::testing::TemporaryHome home("corvalind-desktop-form");
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
   corvalind::testing::PrivateXServer server;
