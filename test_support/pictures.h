@@ -3,13 +3,19 @@
 #pragma once
 
 #include <FreeImage.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/freeimage/picture_file.h"
+#include "test_support/status_texts.h"
 
 namespace corvalind::testing {
 
@@ -42,5 +48,34 @@ inline BitmapPtr Solid(int width, int height, Bgra c, int bits = 24) {
 inline void Save(FIBITMAP* bitmap, FREE_IMAGE_FORMAT format, const std::filesystem::path& path, int flags = 0) {
   ASSERT_TRUE(FreeImage_Save(format, bitmap, path.c_str(), flags)) << path;
 }
+
+// Sets a file's modification time to `seconds` after the epoch.
+inline void SetFileTime(const std::filesystem::path& path, long seconds) {
+  const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// A fresh folder for the test's pictures and the status texts reported
+// while the test runs.
+class PictureFolderTest : public ::testing::Test {
+ protected:
+  explicit PictureFolderTest(std::string prefix) : prefix_(std::move(prefix)) {}
+  void SetUp() override {
+    InitPictureLibrary();
+    dir = FreshTestFolder(prefix_);
+    status_ = std::make_unique<StatusRecorder>();
+  }
+  void TearDown() override {
+    status_.reset();
+    std::filesystem::remove_all(dir);
+  }
+  std::vector<std::string> TakeStatus() { return status_->Take(); }
+
+  std::filesystem::path dir;
+
+ private:
+  std::string prefix_;
+  std::unique_ptr<StatusRecorder> status_;
+};
 
 }  // namespace corvalind::testing

@@ -46,16 +46,11 @@ using testing::Bgra;
 using testing::GatedPictureReader;
 using testing::MakeBitmap;
 using testing::Save;
+using testing::SetFileTime;
 using testing::Solid;
 
 void WriteBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// Sets a file's modification time to `seconds` after the epoch.
-void SetFileTime(const fs::path& path, long seconds) {
-  const timespec times[2] = {{seconds, 0}, {seconds, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
 // Bottom-up BGR pixel of a frame, addressed from the top row.
@@ -223,20 +218,9 @@ class ResidentMemory {
   std::size_t seen_ = 0;
 };
 
-class ImagesTest : public ::testing::Test {
+class ImagesTest : public testing::PictureFolderTest {
  protected:
-  void SetUp() override {
-    InitPictureLibrary();
-    dir = testing::FreshTestFolder("corvalind-images");
-    status_ = std::make_unique<testing::StatusRecorder>();
-  }
-  void TearDown() override {
-    status_.reset();
-    fs::remove_all(dir);
-  }
-  std::vector<std::string> TakeStatus() { return status_->Take(); }
-  fs::path dir;
-  std::unique_ptr<testing::StatusRecorder> status_;
+  ImagesTest() : PictureFolderTest("corvalind-images") {}
   FreeImagePictureReader reader;
 };
 

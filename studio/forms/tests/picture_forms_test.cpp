@@ -38,33 +38,17 @@ namespace {
 namespace fs = std::filesystem;
 using testing::GatedPictureReader;
 using testing::Save;
+using testing::SetFileTime;
 using testing::Solid;
 
 bool WaitFor(const std::function<bool()>& condition) {
   return testing::WaitFor(condition, std::chrono::seconds(20), [] { QApplication::processEvents(); });
 }
 
-// Sets a file's modification time to `seconds` after the epoch.
-void SetFileTime(const fs::path& path, long seconds) {
-  const timespec times[2] = {{seconds, 0}, {seconds, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-}
 
-
-class ImagesTest : public ::testing::Test {
+class ImagesTest : public testing::PictureFolderTest {
  protected:
-  void SetUp() override {
-    InitPictureLibrary();
-    dir = testing::FreshTestFolder("corvalind-forms");
-    status_ = std::make_unique<testing::StatusRecorder>();
-  }
-  void TearDown() override {
-    status_.reset();
-    fs::remove_all(dir);
-  }
-  std::vector<std::string> TakeStatus() { return status_->Take(); }
-  fs::path dir;
-  std::unique_ptr<testing::StatusRecorder> status_;
+  ImagesTest() : PictureFolderTest("corvalind-forms") {}
 };
 
 // ---- forms ----
