@@ -1,11 +1,13 @@
 #include "studio/window_kinds.h"
 
 #include "engine/source_slot.h"
+#include "studio/forms/camera_form.h"
 #include "studio/forms/desktop_form.h"
 #include "studio/forms/overlay_form.h"
 #include "studio/forms/program_form.h"
 #include "studio/forms/scene_manager.h"
 #include "studio/forms/slideshow_form.h"
+#include "studio/forms/videofile_form.h"
 
 namespace corvalind {
 
@@ -15,6 +17,12 @@ namespace {
 // no form.
 bool HasSlot(const FormContext& context) { return context.id >= 0 && context.id < SourceSlotCount; }
 
+QWidget* MakeCamera(const FormContext& context) {
+  return HasSlot(context) ? new CViewCameraForm(context.id) : nullptr;
+}
+QWidget* MakeVideoFile(const FormContext& context) {
+  return HasSlot(context) ? new CViewVideofileForm(context.id) : nullptr;
+}
 QWidget* MakeSlideshow(const FormContext& context) {
   return HasSlot(context) ? new CViewSlideshowForm(context.id) : nullptr;
 }
@@ -31,9 +39,9 @@ QWidget* MakeSceneManager(const FormContext& context) { return new CViewSceneMan
 // Menu and tool-bar order.
 const WindowKindInfo kKinds[] = {
     {kKindCamera, "Video Camera", true, false, KindMenu::kSource, "Camera",
-     "Add video camera source (not available yet)", "Add camera source", 1},
+     "Add video camera source", "Add camera source", 1, &MakeCamera},
     {kKindVideoFile, "Video File", true, false, KindMenu::kSource, "Video File",
-     "Add video file source (not available yet)", "Add video file source", 1},
+     "Add video file source", "Add video file source", 1, &MakeVideoFile},
     {kKindSlideShow, "Slide Show", true, false, KindMenu::kSource, "Slideshow", "Add slide show source",
      "Add slide show source", 1, &MakeSlideshow},
     {kKindDesktop, "Capture Desktop", true, false, KindMenu::kSource, "Desktop",

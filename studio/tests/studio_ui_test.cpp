@@ -132,23 +132,24 @@ TEST_F(StudioUiTest, SingleKindsOpenOnceAndGreyTheirViewCommand) {
 // so, no window from code or from a project, and the rest of the project
 // still lands on the right windows.
 TEST_F(StudioUiTest, KindsNotBuiltYetAreGreyedAndSkipped) {
-  for (int kind : {kKindCamera, kKindVideoFile, kKindHook, kKindNetwork, kKindRecorder, kKindSettings}) {
+  for (int kind : {kKindHook, kKindNetwork, kKindRecorder, kKindSettings}) {
     QAction* command = window_->ViewAction(kind);
     ASSERT_NE(command, nullptr) << kind;
     EXPECT_FALSE(command->isEnabled()) << kind;
     EXPECT_TRUE(command->statusTip().endsWith("(not available yet)")) << command->statusTip().toStdString();
     EXPECT_EQ(window_->OpenWindow(kind), nullptr) << kind;
   }
-  for (int kind : {kKindSlideShow, kKindDesktop, kKindOverlay, kKindBackground, kKindProgram,
-                   kKindSceneManager}) {
+  for (int kind : {kKindCamera, kKindVideoFile, kKindSlideShow, kKindDesktop, kKindOverlay, kKindBackground,
+                   kKindProgram, kKindSceneManager}) {
     EXPECT_TRUE(window_->ViewAction(kind)->isEnabled()) << kind;
+    EXPECT_FALSE(window_->ViewAction(kind)->statusTip().endsWith("(not available yet)")) << kind;
   }
   ProjectDocument document;
-  ProjectWindow camera{kKindCamera, 11, 12, {}};
-  camera.Set("DATA", 0);
+  ProjectWindow hook{kKindHook, 11, 12, {}};
+  hook.Set("DATA", "game");
   ProjectWindow desktop{kKindDesktop, 21, 22, {}};
   desktop.Set("DATA", 1);
-  document.windows = {camera, desktop};
+  document.windows = {hook, desktop};
   const std::string path = (std::filesystem::temp_directory_path() / ("corvalind-later-" + std::to_string(getpid()) + ".cvd")).string();
   ASSERT_TRUE(WriteProjectFile(path, document));
   ASSERT_TRUE(window_->LoadProject(QString::fromStdString(path), 1, 1));
