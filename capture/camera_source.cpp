@@ -162,6 +162,7 @@ void CameraSource::Pump() {
       if (modeLabel_) modeLabel_(label);
     }
     if (deinterlace_.load()) DeinterlaceRows(grab_.MutableBuffer(), width, height);
+    lastFrameClockNs_.store(grab_.ClockTimeNs());
     deliver_(false, slot_, buffer, grab_.Length(), width, height);
     framesDelivered_.fetch_add(1);
     DrawFramePreview(buffer, width, height, preview_, 200, 150);

@@ -85,6 +85,9 @@ class CameraSource {
   int Height() const { return height_.load(); }
   int32_t ActualFrameDuration() const { return actualFrameDuration_.load(); }
   uint64_t FramesDelivered() const { return framesDelivered_.load(); }
+  // When the last delivered picture was due on the graph's clock
+  // (monotonic nanoseconds), or -1; written before it is delivered.
+  int64_t LastFrameClockNs() const { return lastFrameClockNs_.load(); }
   const CameraRequest& Request() const { return request_; }
   uint8_t Slot() const { return slot_; }
 
@@ -121,6 +124,7 @@ class CameraSource {
   std::atomic<int> height_{0};
   std::atomic<int32_t> actualFrameDuration_{0};
   std::atomic<uint64_t> framesDelivered_{0};
+  std::atomic<int64_t> lastFrameClockNs_{-1};
 
   // Written by the worker before `built_` is set; read by the UI thread
   // only after it saw `built_` (and before Stop tears them down).

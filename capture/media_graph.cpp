@@ -97,7 +97,11 @@ struct MediaGraph::Impl {
           const auto* plane = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
           const auto* mapped = static_cast<const uint8_t*>(frame.map[0].data);
           const size_t size = frame.map[0].size - static_cast<size_t>(plane - mapped);
-          impl->grab->Offer(seconds, plane, size, GST_VIDEO_FRAME_WIDTH(&frame), height, stride);
+          const GstClockTime base = gst_element_get_base_time(GST_ELEMENT(sink));
+          const int64_t due = GST_CLOCK_TIME_IS_VALID(pts) && GST_CLOCK_TIME_IS_VALID(base)
+                                  ? static_cast<int64_t>(base + pts)
+                                  : -1;
+          impl->grab->Offer(seconds, plane, size, GST_VIDEO_FRAME_WIDTH(&frame), height, stride, due);
           gst_video_frame_unmap(&frame);
         }
       }

@@ -373,7 +373,7 @@ std::string SetCaptureFormat(const MediaDevice& device, int width, int height, i
 }
 
 bool GrabHandshake::Offer(double sampleTime, const uint8_t* data, size_t size, int width, int height,
-                          int stride) {
+                          int stride, int64_t clockTimeNs) {
   if (!request_.load(std::memory_order_acquire)) return false;
   if (!data || width <= 0 || height <= 0 || stride < width * 3) return false;
   const size_t rowBytes = static_cast<size_t>(width) * 3;
@@ -394,6 +394,7 @@ bool GrabHandshake::Offer(double sampleTime, const uint8_t* data, size_t size, i
     }
   }
   sampleTime_ = sampleTime;
+  clockTimeNs_ = clockTimeNs;
   length_ = static_cast<uint32_t>(length);
   width_ = width;
   height_ = height;

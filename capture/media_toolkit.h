@@ -143,8 +143,10 @@ class GrabHandshake {
   // rows `stride` bytes apart, `size` bytes in all. A picture shorter than
   // its rows claim is not a complete picture: it is dropped and the request
   // stays. Returns true when it copied.
+  // `clockTimeNs` is when the picture was due on the graph's clock (the
+  // monotonic clock), or -1.
   bool Offer(double sampleTime, const uint8_t* data, size_t size, int width, int height,
-             int stride);
+             int stride, int64_t clockTimeNs = -1);
 
   // Worker, after Pending() turned false: the copied frame (null when the
   // copy could not be allocated).
@@ -154,11 +156,13 @@ class GrabHandshake {
   int Width() const { return width_; }
   int Height() const { return height_; }
   double SampleTime() const { return sampleTime_; }
+  int64_t ClockTimeNs() const { return clockTimeNs_; }
   // Worker: the buffer for in-place work (deinterlacing) between grabs.
   uint8_t* MutableBuffer() { return buffer_.get(); }
 
  private:
   double sampleTime_ = 0;
+  int64_t clockTimeNs_ = -1;
   uint32_t length_ = 0;
   uint32_t capacity_ = 0;
   int width_ = 0;
