@@ -383,19 +383,23 @@ std::string MediaGraph::LastError() const {
 
 namespace {
 
-template <typename Visit>
-void ForEachElement(GstElement* pipeline, Visit visit) {
-  if (!pipeline) return;
-  GstIterator* iterator = gst_bin_iterate_recurse(GST_BIN(pipeline));
+// The elements of a bin (of its bins too with `recurse`), each with a
+// reference the caller drops.
+std::vector<GstElement*> Children(GstElement* bin, bool recurse) {
+  std::vector<GstElement*> children;
+  if (!bin) return children;
+  GstIterator* iterator = recurse ? gst_bin_iterate_recurse(GST_BIN(bin)) : gst_bin_iterate_elements(GST_BIN(bin));
   GValue item = G_VALUE_INIT;
   bool done = false;
   while (!done) {
     switch (gst_iterator_next(iterator, &item)) {
       case GST_ITERATOR_OK:
-        visit(GST_ELEMENT(g_value_get_object(&item)));
+        children.push_back(GST_ELEMENT(g_value_dup_object(&item)));
         g_value_reset(&item);
         break;
       case GST_ITERATOR_RESYNC:
+        for (GstElement* child : children) gst_object_unref(child);
+        children.clear();
         gst_iterator_resync(iterator);
         break;
       default:
@@ -405,6 +409,15 @@ void ForEachElement(GstElement* pipeline, Visit visit) {
   }
   g_value_unset(&item);
   gst_iterator_free(iterator);
+  return children;
+}
+
+template <typename Visit>
+void ForEachElement(GstElement* pipeline, Visit visit) {
+  for (GstElement* element : Children(pipeline, /*recurse=*/true)) {
+    visit(element);
+    gst_object_unref(element);
+  }
 }
 
 }  // namespace
@@ -460,28 +473,7 @@ void MediaGraph::RemoveAllFilters() {
   // NULL stops every streaming thread before anything goes, so no callback
   // touches the grab buffer afterwards.
   gst_element_set_state(impl.pipeline, GST_STATE_NULL);
-  GstIterator* iterator = gst_bin_iterate_elements(GST_BIN(impl.pipeline));
-  std::vector<GstElement*> children;
-  GValue item = G_VALUE_INIT;
-  bool done = false;
-  while (!done) {
-    switch (gst_iterator_next(iterator, &item)) {
-      case GST_ITERATOR_OK:
-        children.push_back(GST_ELEMENT(g_value_dup_object(&item)));
-        g_value_reset(&item);
-        break;
-      case GST_ITERATOR_RESYNC:
-        for (GstElement* child : children) gst_object_unref(child);
-        children.clear();
-        gst_iterator_resync(iterator);
-        break;
-      default:
-        done = true;
-        break;
-    }
-  }
-  g_value_unset(&item);
-  gst_iterator_free(iterator);
+  const std::vector<GstElement*> children = Children(impl.pipeline, /*recurse=*/false);
   for (GstElement* child : children) {
     gst_bin_remove(GST_BIN(impl.pipeline), child);
     gst_object_unref(child);

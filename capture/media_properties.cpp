@@ -55,8 +55,44 @@ int FirstBit(uint32_t bits) {
   return -1;
 }
 
-// Video inputs, then audio inputs; output 0 video, output 1 audio.
-class V4l2Crossbar : public Crossbar {
+// The pin model both crossbars share: video inputs, then audio inputs;
+// output 0 takes a video input, output 1 (when there are audio inputs) an
+// audio input; a video input's related pin is the audio input that
+// belongs to it. Subclasses fill the names and make the routes.
+class InputCrossbar : public Crossbar {
+ public:
+  int InputCount() const override { return Videos() + static_cast<int>(audioNames_.size()); }
+  int OutputCount() const override { return audioNames_.empty() ? 1 : 2; }
+  std::string InputName(int input) const override {
+    if (input >= 0 && input < Videos()) return videoNames_[input];
+    if (input >= Videos() && input < InputCount()) return audioNames_[input - Videos()];
+    return {};
+  }
+  int RelatedInput(int input) const override {
+    if (input < 0 || input >= Videos() || input >= static_cast<int>(videoAudio_.size())) return -1;
+    const int audio = videoAudio_[input];
+    return audio >= 0 && audio < static_cast<int>(audioNames_.size()) ? Videos() + audio : -1;
+  }
+  int RelatedOutput(int output) const override {
+    if (OutputCount() < 2) return -1;
+    return output == 0 ? 1 : output == 1 ? 0 : -1;
+  }
+  bool CanRoute(int output, int input) const override {
+    if (output == 0) return input >= 0 && input < Videos();
+    if (output == 1) return OutputCount() == 2 && input >= Videos() && input < InputCount();
+    return false;
+  }
+
+ protected:
+  int Videos() const { return static_cast<int>(videoNames_.size()); }
+
+  std::vector<std::string> videoNames_;
+  std::vector<int> videoAudio_;  // per video input: its audio input or -1
+  std::vector<std::string> audioNames_;
+};
+
+// V4L2 inputs and audio inputs of a device node.
+class V4l2Crossbar : public InputCrossbar {
  public:
   explicit V4l2Crossbar(std::string path) : path_(std::move(path)) {
     Node node(path_);
@@ -77,30 +113,6 @@ class V4l2Crossbar : public Crossbar {
   // A webcam has one input and no audio: nothing to route.
   bool Worth() const { return videoNames_.size() > 1 || !audioNames_.empty(); }
 
-  int InputCount() const override { return static_cast<int>(videoNames_.size() + audioNames_.size()); }
-  int OutputCount() const override { return audioNames_.empty() ? 1 : 2; }
-  std::string InputName(int input) const override {
-    const int videos = static_cast<int>(videoNames_.size());
-    if (input >= 0 && input < videos) return videoNames_[input];
-    if (input >= videos && input < InputCount()) return audioNames_[input - videos];
-    return {};
-  }
-  int RelatedInput(int input) const override {
-    const int videos = static_cast<int>(videoNames_.size());
-    if (input < 0 || input >= videos) return -1;
-    const int audio = videoAudio_[input];
-    return audio >= 0 && audio < static_cast<int>(audioNames_.size()) ? videos + audio : -1;
-  }
-  int RelatedOutput(int output) const override {
-    if (OutputCount() < 2) return -1;
-    return output == 0 ? 1 : output == 1 ? 0 : -1;
-  }
-  bool CanRoute(int output, int input) const override {
-    const int videos = static_cast<int>(videoNames_.size());
-    if (output == 0) return input >= 0 && input < videos;
-    if (output == 1) return OutputCount() == 2 && input >= videos && input < InputCount();
-    return false;
-  }
   bool Route(int output, int input) override {
     if (!CanRoute(output, input)) return false;
     Node node(path_);
@@ -109,7 +121,7 @@ class V4l2Crossbar : public Crossbar {
       return node.Ioctl(VIDIOC_S_INPUT, &index);
     }
     v4l2_audio audio{};
-    audio.index = static_cast<uint32_t>(input - static_cast<int>(videoNames_.size()));
+    audio.index = static_cast<uint32_t>(input - Videos());
     return node.Ioctl(VIDIOC_S_AUDIO, &audio);
   }
   int RoutedTo(int output) const override {
@@ -119,15 +131,12 @@ class V4l2Crossbar : public Crossbar {
       return node.Ioctl(VIDIOC_G_INPUT, &index) ? index : -1;
     }
     v4l2_audio audio{};
-    if (output == 1 && node.Ioctl(VIDIOC_G_AUDIO, &audio)) return static_cast<int>(videoNames_.size() + audio.index);
+    if (output == 1 && node.Ioctl(VIDIOC_G_AUDIO, &audio)) return Videos() + static_cast<int>(audio.index);
     return -1;
   }
 
  private:
   std::string path_;
-  std::vector<std::string> videoNames_;
-  std::vector<int> videoAudio_;
-  std::vector<std::string> audioNames_;
 };
 
 class V4l2Tuner : public Tuner {
@@ -259,12 +268,12 @@ int IntProperty(GstElement* element, const char* name, int fallback) {
 
 // An element that models analog inputs with "video-input", "video-inputs",
 // "audio-input", "audio-inputs" and "video-input-audio".
-class ElementCrossbar : public Crossbar {
+class ElementCrossbar : public InputCrossbar {
  public:
   explicit ElementCrossbar(GstElement* element)
-      : element_(GST_ELEMENT(gst_object_ref(element))),
-        videoNames_(SplitList(StringProperty(element, "video-inputs"))),
-        audioNames_(SplitList(StringProperty(element, "audio-inputs"))) {
+      : element_(GST_ELEMENT(gst_object_ref(element))) {
+    videoNames_ = SplitList(StringProperty(element, "video-inputs"));
+    audioNames_ = SplitList(StringProperty(element, "audio-inputs"));
     for (const std::string& item : SplitList(StringProperty(element, "video-input-audio"))) {
       videoAudio_.push_back(std::atoi(item.c_str()));
     }
@@ -272,36 +281,12 @@ class ElementCrossbar : public Crossbar {
   ~ElementCrossbar() override { gst_object_unref(element_); }
   bool Worth() const { return !videoNames_.empty(); }
 
-  int InputCount() const override { return static_cast<int>(videoNames_.size() + audioNames_.size()); }
-  int OutputCount() const override { return audioNames_.empty() ? 1 : 2; }
-  std::string InputName(int input) const override {
-    const int videos = static_cast<int>(videoNames_.size());
-    if (input >= 0 && input < videos) return videoNames_[input];
-    if (input >= videos && input < InputCount()) return audioNames_[input - videos];
-    return {};
-  }
-  int RelatedInput(int input) const override {
-    const int videos = static_cast<int>(videoNames_.size());
-    if (input < 0 || input >= videos || input >= static_cast<int>(videoAudio_.size())) return -1;
-    const int audio = videoAudio_[input];
-    return audio >= 0 && audio < static_cast<int>(audioNames_.size()) ? videos + audio : -1;
-  }
-  int RelatedOutput(int output) const override {
-    if (OutputCount() < 2) return -1;
-    return output == 0 ? 1 : output == 1 ? 0 : -1;
-  }
-  bool CanRoute(int output, int input) const override {
-    const int videos = static_cast<int>(videoNames_.size());
-    if (output == 0) return input >= 0 && input < videos;
-    if (output == 1) return OutputCount() == 2 && input >= videos && input < InputCount();
-    return false;
-  }
   bool Route(int output, int input) override {
     if (!CanRoute(output, input)) return false;
     if (output == 0) {
       g_object_set(element_, "video-input", input, nullptr);
     } else {
-      g_object_set(element_, "audio-input", input - static_cast<int>(videoNames_.size()), nullptr);
+      g_object_set(element_, "audio-input", input - Videos(), nullptr);
     }
     return true;
   }
@@ -309,16 +294,13 @@ class ElementCrossbar : public Crossbar {
     if (output == 0) return IntProperty(element_, "video-input", -1);
     if (output == 1 && OutputCount() == 2) {
       const int audio = IntProperty(element_, "audio-input", -1);
-      return audio >= 0 ? static_cast<int>(videoNames_.size()) + audio : -1;
+      return audio >= 0 ? Videos() + audio : -1;
     }
     return -1;
   }
 
  private:
   GstElement* element_;
-  std::vector<std::string> videoNames_;
-  std::vector<int> videoAudio_;
-  std::vector<std::string> audioNames_;
 };
 
 // An element with a "frequency" property; a negative frequency means the

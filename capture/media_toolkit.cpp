@@ -26,15 +26,6 @@ const char* CategoryClass(DeviceCategory category) {
   return category == DeviceCategory::kVideoInput ? "Video/Source" : "Audio/Source";
 }
 
-// Cuts `text` to at most `limit` bytes without splitting a UTF-8 character.
-std::string CutUtf8(std::string text, size_t limit) {
-  if (text.size() <= limit) return text;
-  size_t end = limit;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  text.resize(end);
-  return text;
-}
-
 // One device monitor per category for the whole process, started once and
 // never stopped: listing and watching use the same monitor, so the list a
 // form shows and the changes it hears about always agree, and no
@@ -182,6 +173,14 @@ bool IsVideoCapability(const GstStructure* structure) {
 }
 
 }  // namespace
+
+std::string CutUtf8(std::string text, size_t limit) {
+  if (text.size() <= limit) return text;
+  size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  text.resize(end);
+  return text;
+}
 
 bool InitMediaToolkit() {
   static std::once_flag once;

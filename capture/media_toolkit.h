@@ -36,6 +36,9 @@ namespace corvalind {
 // False when GStreamer cannot start. Any thread.
 bool InitMediaToolkit();
 
+// `text` cut to at most `limit` bytes without splitting a UTF-8 character.
+std::string CutUtf8(std::string text, size_t limit);
+
 enum class DeviceCategory { kVideoInput, kAudioInput };
 
 struct CaptureCapability {

@@ -12,18 +12,10 @@ constexpr auto kPoll = std::chrono::milliseconds(1);
 // Polls between looks at whether the file ended.
 constexpr int kPollsPerCheck = 500;
 
-std::string CutPath(std::string path) {
-  if (path.size() <= kVideoPathLimit) return path;
-  size_t end = kVideoPathLimit;
-  while (end > 0 && (static_cast<unsigned char>(path[end]) & 0xC0) == 0x80) --end;
-  path.resize(end);
-  return path;
-}
-
 }  // namespace
 
 VideoFileSource::VideoFileSource(uint8_t slot, std::string path, bool sound, FrameDeliveryFunc deliver)
-    : slot_(slot), path_(CutPath(std::move(path))), sound_(sound), deliver_(deliver ? deliver : &DeliverFrame) {}
+    : slot_(slot), path_(CutUtf8(std::move(path), kVideoPathLimit)), sound_(sound), deliver_(deliver ? deliver : &DeliverFrame) {}
 
 VideoFileSource::~VideoFileSource() { Stop(); }
 
