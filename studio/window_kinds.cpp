@@ -6,6 +6,7 @@
 #include "studio/forms/overlay_form.h"
 #include "studio/forms/program_form.h"
 #include "studio/forms/scene_manager.h"
+#include "studio/forms/settings_form.h"
 #include "studio/forms/slideshow_form.h"
 #include "studio/forms/videofile_form.h"
 
@@ -35,6 +36,7 @@ QWidget* MakeProgram(const FormContext& context) {
   return new CViewProgramForm(*context.format, context.bufferName, context.engine);
 }
 QWidget* MakeSceneManager(const FormContext& context) { return new CViewSceneManager(*context.engine); }
+QWidget* MakeSettings(const FormContext&) { return new CSoundControlForm; }
 
 // Menu and tool-bar order.
 const WindowKindInfo kKinds[] = {
@@ -64,7 +66,7 @@ const WindowKindInfo kKinds[] = {
     {kKindRecorder, "Video Recorder", false, true, KindMenu::kView, "Recorder",
      "Activate the video recorder window (not available yet)", "Recorder", 3},
     {kKindSettings, "Settings Control", false, true, KindMenu::kView, "Settings Control",
-     "Activate the settings control window (not available yet)", "Settings Control", 3},
+     "Activate the settings control window", "Settings Control", 3, &MakeSettings},
 };
 static_assert(std::size(kKinds) == kWindowKindCount);
 

@@ -1,0 +1,174 @@
+#include "studio/forms/settings_form.h"
+
+#include <QCheckBox>
+#include <QColorDialog>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QSlider>
+#include <QVBoxLayout>
+
+#include "engine/key_settings.h"
+#include "platform/folders.h"
+#include "platform/settings_file.h"
+#include "studio/ui_bridge.h"
+
+namespace corvalind {
+
+namespace {
+
+// The lock box's caption holds the locked input's name, cut to this many
+// characters.
+constexpr int kLockNameLimit = 250;
+const char* const kLockCaption = "Lock audio source";
+
+}  // namespace
+
+CSoundControlForm::CSoundControlForm(QWidget* parent, RecordingMixerFactory openMixer, std::string settingsPath)
+    : QWidget(parent),
+      openMixer_(std::move(openMixer)),
+      settingsPath_(settingsPath.empty() ? SettingsFilePath() : std::move(settingsPath)),
+      lock_(openMixer_) {
+  setObjectName("CSoundControlForm");
+  setWindowTitle("Settings Control");
+  BuildUi();
+}
+
+CSoundControlForm::~CSoundControlForm() { lock_.Stop(); }
+
+void CSoundControlForm::BuildUi() {
+  auto* outer = new QVBoxLayout(this);
+  outer->setContentsMargins(8, 8, 8, 8);
+
+  // Picture: what the settings file holds.
+  auto* picture = new QGroupBox("Video", this);
+  auto* pictureLayout = new QFormLayout(picture);
+  sizeList_ = new QComboBox(picture);
+  sizeList_->setObjectName("1044");
+  for (const PictureSize& size : kPictureSizes) sizeList_->addItem(size.text);
+  rateList_ = new QComboBox(picture);
+  rateList_->setObjectName("1045");
+  for (const FrameRateEntry& rate : kFrameRates) rateList_->addItem(rate.text);
+  flipBox_ = new QCheckBox("Flip video", picture);
+  flipBox_->setObjectName("1047");
+  applyButton_ = new QPushButton("Apply", picture);
+  applyButton_->setObjectName("1066");
+  pictureLayout->addRow("Size", sizeList_);
+  pictureLayout->addRow("Rate", rateList_);
+  pictureLayout->addRow(flipBox_);
+  pictureLayout->addRow(applyButton_);
+  outer->addWidget(picture);
+
+  const PictureSettings current = ReadStudioSettings(settingsPath_);
+  sizeList_->setCurrentIndex(current.sizeIndex >= 0 && current.sizeIndex < kPictureSizeCount ? current.sizeIndex
+                                                                                              : kDefaultSizeIndex);
+  rateList_->setCurrentIndex(current.rateIndex >= 0 && current.rateIndex < kFrameRateCount ? current.rateIndex
+                                                                                          : kDefaultRateIndex);
+  flipBox_->setChecked(current.mirror);
+  applyButton_->setEnabled(false);
+  const auto changed = [this] { applyButton_->setEnabled(true); };
+  connect(sizeList_, &QComboBox::activated, this, changed);
+  connect(rateList_, &QComboBox::activated, this, changed);
+  connect(flipBox_, &QCheckBox::clicked, this, changed);
+  connect(applyButton_, &QPushButton::clicked, this, &CSoundControlForm::Apply);
+
+  // Sound: the recording multiplexer.
+  auto* sound = new QGroupBox("Audio source", this);
+  auto* soundLayout = new QVBoxLayout(sound);
+  sourceList_ = new QComboBox(sound);
+  sourceList_->setObjectName("1043");
+  const RecordingSources sources = FillRecordingSources(openMixer_);
+  for (const std::string& name : sources.names) sourceList_->addItem(QString::fromStdString(name));
+  sourceList_->setCurrentIndex(sources.selected);
+  lockBox_ = new QCheckBox(kLockCaption, sound);
+  lockBox_->setObjectName("1042");
+  soundLayout->addWidget(sourceList_);
+  soundLayout->addWidget(lockBox_);
+  outer->addWidget(sound);
+  connect(sourceList_, &QComboBox::activated, this,
+          [this](int index) { SelectRecordingSource(openMixer_, sourceList_->itemText(index).toStdString()); });
+  connect(lockBox_, &QCheckBox::clicked, this, &CSoundControlForm::SetLocked);
+
+  // Keying and scaling: act on the next composed picture.
+  auto* keying = new QGroupBox("Chroma key", this);
+  auto* keyLayout = new QVBoxLayout(keying);
+  auto* keyRow = new QHBoxLayout;
+  autoKeyBox_ = new QCheckBox("Auto Key", keying);
+  autoKeyBox_->setObjectName("1041");
+  autoKeyBox_->setChecked(chromaAutoKey.load());
+  keyColorButton_ = new QPushButton("...", keying);
+  keyColorButton_->setObjectName("1065");
+  keyColorButton_->setToolTip("Key colour");
+  keyRow->addWidget(autoKeyBox_);
+  keyRow->addStretch();
+  keyRow->addWidget(new QLabel("Colour", keying));
+  keyRow->addWidget(keyColorButton_);
+  rangeSlider_ = new QSlider(Qt::Horizontal, keying);
+  rangeSlider_->setObjectName("1003");
+  rangeSlider_->setRange(0, 100);
+  rangeSlider_->setValue(static_cast<int>(chromaKeyRange.load() * 100.0f));
+  bilinearBox_ = new QCheckBox("Bilinear Scaling", keying);
+  bilinearBox_->setObjectName("1046");
+  bilinearBox_->setChecked(bilinearScaling.load());
+  keyLayout->addLayout(keyRow);
+  keyLayout->addWidget(new QLabel("Range", keying));
+  keyLayout->addWidget(rangeSlider_);
+  keyLayout->addWidget(bilinearBox_);
+  outer->addWidget(keying);
+  outer->addStretch();
+  PaintKeyColor();
+
+  connect(autoKeyBox_, &QCheckBox::toggled, this, [](bool on) { chromaAutoKey.store(on); });
+  connect(bilinearBox_, &QCheckBox::toggled, this, [](bool on) { bilinearScaling.store(on); });
+  connect(keyColorButton_, &QPushButton::clicked, this, &CSoundControlForm::ChooseKeyColor);
+  connect(rangeSlider_, &QSlider::sliderReleased, this,
+          [this] { chromaKeyRange.store(static_cast<float>(rangeSlider_->value()) / 100.0f); });
+}
+
+void CSoundControlForm::Apply() {
+  if (!WriteSettingsFile(settingsPath_, sizeList_->currentIndex(), rateList_->currentIndex(), flipBox_->isChecked())) {
+    ShowStudioMessage(kCannotSaveSettingsText, "Error");
+    return;
+  }
+  applyButton_->setEnabled(false);
+  ShowStudioMessage(kRestartToApplyText);
+}
+
+void CSoundControlForm::PaintKeyColor() {
+  const uint32_t color = chromaKeyColor.load();
+  keyColorButton_->setStyleSheet(QString("background-color: rgb(%1, %2, %3);")
+                                     .arg(ColorRed(color))
+                                     .arg(ColorGreen(color))
+                                     .arg(ColorBlue(color)));
+}
+
+void CSoundControlForm::ChooseKeyColor() {
+  const uint32_t color = chromaKeyColor.load();
+  const QColor chosen =
+      QColorDialog::getColor(QColor(ColorRed(color), ColorGreen(color), ColorBlue(color)), this, "Key colour");
+  if (!chosen.isValid()) return;
+  chromaKeyColor.store(MakeColor(static_cast<uint8_t>(chosen.red()), static_cast<uint8_t>(chosen.green()),
+                                 static_cast<uint8_t>(chosen.blue())));
+  PaintKeyColor();
+}
+
+void CSoundControlForm::SetLocked(bool locked) {
+  const QSignalBlocker blocker(lockBox_);
+  lockBox_->setChecked(locked);
+  if (locked) {
+    const QString name = sourceList_->currentText();
+    lockBox_->setText(QString("%1 (%2)").arg(kLockCaption, name.left(kLockNameLimit)));
+    sourceList_->setEnabled(false);
+    lock_.Start(name.toStdString());
+  } else {
+    lock_.Stop();
+    lockBox_->setText(kLockCaption);
+    sourceList_->setEnabled(true);
+  }
+}
+
+}  // namespace corvalind

@@ -1,0 +1,75 @@
+// The "Settings Control" window: the program picture size, frame rate and
+// flip (written to the settings file by Apply, taking effect at the next
+// start), the chroma-key and scaling switches (acting on the next composed
+// picture), and the sound card's recording source with its lock.
+// UI thread only.
+#pragma once
+
+#include <QWidget>
+#include <string>
+
+#include "platform/alsa/recording_mixer.h"
+#include "studio/forms/window_form.h"
+
+class QCheckBox;
+class QComboBox;
+class QPushButton;
+class QSlider;
+
+namespace corvalind {
+
+class CSoundControlForm : public QWidget, public WindowForm {
+  Q_OBJECT
+ public:
+  // `openMixer` reaches the recording multiplexer (the first sound card's
+  // by default); `settingsPath` is the settings file Apply writes (the
+  // per-user one by default).
+  explicit CSoundControlForm(QWidget* parent = nullptr, RecordingMixerFactory openMixer = &OpenAlsaRecordingMixer,
+                             std::string settingsPath = {});
+  // Stops the lock.
+  ~CSoundControlForm() override;
+
+  // Nothing beyond the window's kind and position.
+  void SaveProjectElements(ProjectWindow&) const override {}
+  void RestoreProjectElements(const ProjectWindow&) override {}
+
+  // Writes the size, rate and flip; says it failed or that a restart is
+  // needed.
+  void Apply();
+  // Opens the colour chooser for the key colour.
+  void ChooseKeyColor();
+  // The lock box's action.
+  void SetLocked(bool locked);
+
+  QComboBox* SizeList() const { return sizeList_; }
+  QComboBox* RateList() const { return rateList_; }
+  QCheckBox* FlipBox() const { return flipBox_; }
+  QPushButton* ApplyButton() const { return applyButton_; }
+  QComboBox* SourceList() const { return sourceList_; }
+  QCheckBox* LockBox() const { return lockBox_; }
+  QCheckBox* AutoKeyBox() const { return autoKeyBox_; }
+  QPushButton* KeyColorButton() const { return keyColorButton_; }
+  QSlider* RangeSlider() const { return rangeSlider_; }
+  QCheckBox* BilinearBox() const { return bilinearBox_; }
+  const RecordingSourceLock& Lock() const { return lock_; }
+
+ private:
+  void BuildUi();
+  void PaintKeyColor();
+
+  const RecordingMixerFactory openMixer_;
+  const std::string settingsPath_;
+  RecordingSourceLock lock_;
+  QComboBox* sizeList_ = nullptr;
+  QComboBox* rateList_ = nullptr;
+  QCheckBox* flipBox_ = nullptr;
+  QPushButton* applyButton_ = nullptr;
+  QComboBox* sourceList_ = nullptr;
+  QCheckBox* lockBox_ = nullptr;
+  QCheckBox* autoKeyBox_ = nullptr;
+  QPushButton* keyColorButton_ = nullptr;
+  QSlider* rangeSlider_ = nullptr;
+  QCheckBox* bilinearBox_ = nullptr;
+};
+
+}  // namespace corvalind

@@ -1,0 +1,177 @@
+// The settings form: the lists as the settings file says, Apply and its two
+// messages, the keying and scaling switches, and the recording-source list
+// and lock over a fake multiplexer.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPushButton>
+#include <QSlider>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/key_settings.h"
+#include "platform/settings_file.h"
+#include "studio/forms/settings_form.h"
+#include "studio/ui_bridge.h"
+#include "test_support/test_home.h"
+
+namespace corvalind {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::WaitFor;
+
+std::vector<std::pair<QString, QString>> messages;
+void RecordMessage(const QString& text, const QString& caption) { messages.emplace_back(text, caption); }
+
+struct FakeCard {
+  std::mutex mutex;
+  std::vector<std::string> inputs{"Microphone", "Line In", "Stereo Mix"};
+  int selected = 1;
+  int Selected() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return selected;
+  }
+  void Set(int index) {
+    std::lock_guard<std::mutex> lock(mutex);
+    selected = index;
+  }
+};
+
+class FakeMixer : public RecordingMixer {
+ public:
+  explicit FakeMixer(FakeCard& card) : card_(card) {}
+  std::vector<std::string> Inputs() override { return card_.inputs; }
+  int Selected() override { return card_.Selected(); }
+  bool Select(int index) override {
+    card_.Set(index);
+    return true;
+  }
+
+ private:
+  FakeCard& card_;
+};
+
+class SettingsFormTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetKeySettings();
+    messages.clear();
+    SetStudioMessageHandler(&RecordMessage);
+    folder_ = fs::temp_directory_path() / ("corvalind-settings-form-" + std::to_string(getpid()));
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+  }
+  void TearDown() override {
+    SetStudioMessageHandler(nullptr);
+    ResetKeySettings();
+    fs::remove_all(folder_);
+  }
+  RecordingMixerFactory Mixer() {
+    return [this] { return std::make_unique<FakeMixer>(card_); };
+  }
+  std::string SettingsPath() const { return (folder_ / "settings.txt").string(); }
+
+  FakeCard card_;
+  fs::path folder_;
+};
+
+TEST_F(SettingsFormTest, ApplyWritesTheChosenSizeRateAndFlipAndAsksForARestart) {
+  std::ofstream(SettingsPath()) << "13,3,0";
+  CSoundControlForm form(nullptr, Mixer(), SettingsPath());
+  EXPECT_EQ(form.SizeList()->count(), kPictureSizeCount);
+  EXPECT_EQ(form.SizeList()->itemText(13), "1280x720 HD");
+  EXPECT_EQ(form.RateList()->itemText(3), "30 fps");
+  EXPECT_EQ(form.SizeList()->currentIndex(), 13);
+  EXPECT_EQ(form.RateList()->currentIndex(), 3);
+  EXPECT_FALSE(form.FlipBox()->isChecked());
+  EXPECT_FALSE(form.ApplyButton()->isEnabled());
+
+  form.SizeList()->setCurrentIndex(14);
+  emit form.SizeList()->activated(14);
+  EXPECT_TRUE(form.ApplyButton()->isEnabled());
+  form.FlipBox()->click();
+  form.ApplyButton()->click();
+  EXPECT_EQ(testing::ReadBytes(SettingsPath()), "14,3,1");
+  EXPECT_FALSE(form.ApplyButton()->isEnabled());
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].first, kRestartToApplyText);
+  EXPECT_EQ(messages[0].second, "");
+
+  // A file that cannot be written: the error, and Apply stays on.
+  messages.clear();
+  CSoundControlForm blocked(nullptr, Mixer(), (folder_ / "settings.txt" / "below").string());
+  blocked.FlipBox()->click();
+  blocked.ApplyButton()->click();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].first, kCannotSaveSettingsText);
+  EXPECT_EQ(messages[0].second, "Error");
+  EXPECT_TRUE(blocked.ApplyButton()->isEnabled());
+  EXPECT_EQ(testing::ReadBytes(SettingsPath()), "14,3,1");
+}
+
+TEST_F(SettingsFormTest, WithoutASettingsFileTheDefaultsAreSelected) {
+  CSoundControlForm form(nullptr, Mixer(), SettingsPath());
+  EXPECT_EQ(form.SizeList()->currentIndex(), kDefaultSizeIndex);
+  EXPECT_EQ(form.RateList()->currentIndex(), kDefaultRateIndex);
+}
+
+TEST_F(SettingsFormTest, KeyingAndScalingSwitchesActAtOnce) {
+  chromaKeyRange.store(0.35f);
+  CSoundControlForm form(nullptr, Mixer(), SettingsPath());
+  EXPECT_EQ(form.RangeSlider()->value(), 35);
+  form.AutoKeyBox()->click();
+  EXPECT_TRUE(chromaAutoKey.load());
+  form.BilinearBox()->click();
+  EXPECT_TRUE(bilinearScaling.load());
+  form.RangeSlider()->setValue(80);
+  EXPECT_FLOAT_EQ(chromaKeyRange.load(), 0.35f) << "only the release applies";
+  emit form.RangeSlider()->sliderReleased();
+  EXPECT_FLOAT_EQ(chromaKeyRange.load(), 0.8f);
+  form.BilinearBox()->click();
+  EXPECT_FALSE(bilinearScaling.load());
+}
+
+TEST_F(SettingsFormTest, TheSourceListSelectsAndTheLockHoldsTheInput) {
+  CSoundControlForm form(nullptr, Mixer(), SettingsPath());
+  ASSERT_EQ(form.SourceList()->count(), 3);
+  EXPECT_EQ(form.SourceList()->currentIndex(), 1);
+  emit form.SourceList()->activated(2);
+  EXPECT_EQ(card_.Selected(), 2);
+
+  form.SourceList()->setCurrentIndex(0);
+  form.LockBox()->click();
+  EXPECT_EQ(form.LockBox()->text(), "Lock audio source (Microphone)");
+  EXPECT_FALSE(form.SourceList()->isEnabled());
+  ASSERT_TRUE(WaitFor([&] { return card_.Selected() == 0; }));
+  card_.Set(1);  // another program switches the input
+  ASSERT_TRUE(WaitFor([&] { return card_.Selected() == 0; }));
+
+  form.LockBox()->click();
+  EXPECT_FALSE(form.Lock().Running());
+  EXPECT_EQ(form.LockBox()->text(), "Lock audio source");
+  EXPECT_TRUE(form.SourceList()->isEnabled());
+
+  // No card: an empty list, and the lock does nothing.
+  CSoundControlForm none(nullptr, [] { return std::unique_ptr<RecordingMixer>(); }, SettingsPath());
+  EXPECT_EQ(none.SourceList()->count(), 0);
+  none.LockBox()->click();
+  none.LockBox()->click();
+  EXPECT_FALSE(none.Lock().Running());
+}
+
+}  // namespace
+}  // namespace corvalind
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  corvalind::testing::TemporaryHome home("corvalind-settings-form");
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+  return RUN_ALL_TESTS();
+}
