@@ -23,6 +23,10 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   corvalind::testing::TemporaryHome home("corvalind-capture-tests");
   setenv("GST_REGISTRY", (home.Root() / "registry.bin").c_str(), 1);
+#ifdef CORVALIND_PLUGIN_DIR
+  // The build's camera element, for the programs that record through it.
+  setenv("GST_PLUGIN_PATH", CORVALIND_PLUGIN_DIR, 1);
+#endif
   corvalind::testing::HideOtherDeviceProviders();
   if (!corvalind::InitMediaToolkit() || !corvalind::testing::RegisterFakeCameras()) {
     std::fprintf(stderr, "GStreamer or the fake cameras could not be set up\n");
