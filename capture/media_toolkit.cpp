@@ -26,53 +26,65 @@ const char* CategoryClass(DeviceCategory category) {
   return category == DeviceCategory::kVideoInput ? "Video/Source" : "Audio/Source";
 }
 
-// One device monitor per category for the whole process, started once and
-// never stopped: listing and watching use the same monitor, so the list a
-// form shows and the changes it hears about always agree, and no
-// short-lived monitor is made and dropped beside a running one (dropping a
-// monitor turns off message delivery on the providers it shared with
-// others). A thread of its own hands every device message to the watches
-// of its category; it lives as long as the process.
+// One device monitor for the whole process, watching both categories,
+// started once and never stopped: listing and watching use the same
+// monitor, so the list a form shows and the changes it hears about always
+// agree. GStreamer hands a provider's messages only to the monitor made
+// last and stops them when any monitor of it is dropped, and one provider
+// often serves both cameras and microphones, so there is exactly one. A
+// thread of its own hands every device message to the watches of the
+// device's category; it lives as long as the process.
 class SharedMonitor {
  public:
-  static SharedMonitor& For(DeviceCategory category) {
-    static SharedMonitor* monitors[2] = {nullptr, nullptr};
-    static std::once_flag once[2];
-    const int index = category == DeviceCategory::kVideoInput ? 0 : 1;
-    std::call_once(once[index], [&] { monitors[index] = new SharedMonitor(category); });
-    return *monitors[index];
+  static SharedMonitor& Get() {
+    static SharedMonitor* monitor = new SharedMonitor;
+    return *monitor;
   }
 
-  // The devices in the monitor's order (owned references).
-  std::vector<GstDevice*> Devices() {
+  // The devices of a category in the monitor's order (owned references).
+  std::vector<GstDevice*> Devices(DeviceCategory category) {
     std::vector<GstDevice*> devices;
     if (!monitor_) return devices;
     GList* list = gst_device_monitor_get_devices(monitor_);
-    for (GList* item = list; item; item = item->next) devices.push_back(GST_DEVICE(item->data));
-    g_list_free(list);  // the references move into `devices`
+    for (GList* item = list; item; item = item->next) {
+      GstDevice* device = GST_DEVICE(item->data);
+      if (gst_device_has_classes(device, CategoryClass(category))) {
+        devices.push_back(device);
+      } else {
+        gst_object_unref(device);
+      }
+    }
+    g_list_free(list);
     return devices;
   }
 
   bool Started() const { return started_; }
 
-  int Subscribe(std::function<void()> changed) {
+  int Subscribe(DeviceCategory category, std::function<void()> changed) {
     std::lock_guard<std::mutex> lock(mutex_);
-    subscribers_.emplace_back(++lastId_, std::move(changed));
+    subscribers_.push_back({++lastId_, category, std::move(changed)});
     return lastId_;
   }
   // After it returns the subscriber's function is not running and is not
   // called again.
   void Unsubscribe(int id) {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::erase_if(subscribers_, [id](const auto& entry) { return entry.first == id; });
+    std::erase_if(subscribers_, [id](const Subscriber& entry) { return entry.id == id; });
   }
 
  private:
-  explicit SharedMonitor(DeviceCategory category) {
+  struct Subscriber {
+    int id;
+    DeviceCategory category;
+    std::function<void()> changed;
+  };
+
+  SharedMonitor() {
     if (!InitMediaToolkit()) return;
     monitor_ = gst_device_monitor_new();
     if (!monitor_) return;
-    gst_device_monitor_add_filter(monitor_, CategoryClass(category), nullptr);
+    gst_device_monitor_add_filter(monitor_, CategoryClass(DeviceCategory::kVideoInput), nullptr);
+    gst_device_monitor_add_filter(monitor_, CategoryClass(DeviceCategory::kAudioInput), nullptr);
     started_ = gst_device_monitor_start(monitor_);
     if (!started_) return;  // listing still works by probing
     GstBus* bus = gst_device_monitor_get_bus(monitor_);
@@ -83,9 +95,29 @@ class SharedMonitor {
             static_cast<GstMessageType>(GST_MESSAGE_DEVICE_ADDED | GST_MESSAGE_DEVICE_REMOVED |
                                         GST_MESSAGE_DEVICE_CHANGED));
         if (!message) continue;
+        GstDevice* device = nullptr;
+        switch (GST_MESSAGE_TYPE(message)) {
+          case GST_MESSAGE_DEVICE_ADDED:
+            gst_message_parse_device_added(message, &device);
+            break;
+          case GST_MESSAGE_DEVICE_REMOVED:
+            gst_message_parse_device_removed(message, &device);
+            break;
+          default:
+            gst_message_parse_device_changed(message, &device, nullptr);
+            break;
+        }
+        const bool video = device && gst_device_has_classes(device, CategoryClass(DeviceCategory::kVideoInput));
+        const bool audio = device && gst_device_has_classes(device, CategoryClass(DeviceCategory::kAudioInput));
+        if (device) gst_object_unref(device);
         gst_message_unref(message);
         std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& entry : subscribers_) entry.second();
+        for (const Subscriber& entry : subscribers_) {
+          if ((entry.category == DeviceCategory::kVideoInput && video) ||
+              (entry.category == DeviceCategory::kAudioInput && audio)) {
+            entry.changed();
+          }
+        }
       }
     }).detach();
   }
@@ -93,11 +125,11 @@ class SharedMonitor {
   GstDeviceMonitor* monitor_ = nullptr;
   bool started_ = false;
   std::mutex mutex_;  // held while subscribers are called
-  std::vector<std::pair<int, std::function<void()>>> subscribers_;
+  std::vector<Subscriber> subscribers_;
   int lastId_ = 0;
 };
 
-std::vector<GstDevice*> ListDevices(DeviceCategory category) { return SharedMonitor::For(category).Devices(); }
+std::vector<GstDevice*> ListDevices(DeviceCategory category) { return SharedMonitor::Get().Devices(category); }
 
 void ReleaseDevices(std::vector<GstDevice*>& devices) {
   for (GstDevice* device : devices) gst_object_unref(device);
@@ -425,12 +457,12 @@ struct DeviceWatch::Impl {
 DeviceWatch::DeviceWatch(DeviceCategory category, std::function<void()> changed)
     : impl_(std::make_unique<Impl>()) {
   impl_->category = category;
-  SharedMonitor& monitor = SharedMonitor::For(category);
-  if (monitor.Started()) impl_->id = monitor.Subscribe(std::move(changed));
+  SharedMonitor& monitor = SharedMonitor::Get();
+  if (monitor.Started()) impl_->id = monitor.Subscribe(category, std::move(changed));
 }
 
 DeviceWatch::~DeviceWatch() {
-  if (impl_->id) SharedMonitor::For(impl_->category).Unsubscribe(impl_->id);
+  if (impl_->id) SharedMonitor::Get().Unsubscribe(impl_->id);
 }
 
 bool DeviceWatch::Watching() const { return impl_->id != 0; }

@@ -613,6 +613,43 @@ GstDevice* NewDevice(const ModelPtr& model) {
 }
 
 // ---------------------------------------------------------------------------
+// The fake microphone: one "Audio/Source" device, "Fake Microphone", whose
+// element is a live sine tone, so the recorder's sound path runs too.
+
+struct GstCorvalindFakeMicDevice {
+  GstDevice parent;
+};
+
+struct GstCorvalindFakeMicDeviceClass {
+  GstDeviceClass parent_class;
+};
+
+G_DEFINE_TYPE(GstCorvalindFakeMicDevice, gst_corvalind_fake_mic_device, GST_TYPE_DEVICE)
+
+GstElement* FakeMicCreateElement(GstDevice*, const gchar* name) {
+  GstElement* element = gst_element_factory_make("audiotestsrc", name);
+  if (element) g_object_set(element, "is-live", TRUE, "wave", 0, nullptr);
+  return element;
+}
+
+void gst_corvalind_fake_mic_device_class_init(GstCorvalindFakeMicDeviceClass* klass) {
+  GST_DEVICE_CLASS(klass)->create_element = FakeMicCreateElement;
+}
+
+void gst_corvalind_fake_mic_device_init(GstCorvalindFakeMicDevice*) {}
+
+GstDevice* NewMicrophone() {
+  GstCaps* caps = gst_caps_from_string("audio/x-raw");
+  auto* device = GST_DEVICE(g_object_new(gst_corvalind_fake_mic_device_get_type(), "display-name", "Fake Microphone",
+                                         "device-class", "Audio/Source", "caps", caps, nullptr));
+  gst_caps_unref(caps);
+  return device;
+}
+
+// The published microphone while the provider is started.
+GstDevice* publishedMicrophone = nullptr;
+
+// ---------------------------------------------------------------------------
 // The provider: probes the list when nobody monitors, publishes it and its
 // changes while started.
 
@@ -631,6 +668,7 @@ GList* FakeCamProviderProbe(GstDeviceProvider*) {
   std::lock_guard<std::mutex> guard(list.mutex);
   GList* devices = nullptr;
   for (const Listed& camera : list.cameras) devices = g_list_append(devices, NewDevice(camera.model));
+  devices = g_list_append(devices, NewMicrophone());
   return devices;
 }
 
@@ -639,6 +677,8 @@ gboolean FakeCamProviderStart(GstDeviceProvider* provider) {
   std::lock_guard<std::mutex> guard(list.mutex);
   list.provider = provider;
   for (Listed& camera : list.cameras) Publish(list, camera);
+  publishedMicrophone = GST_DEVICE(gst_object_ref_sink(NewMicrophone()));
+  gst_device_provider_device_add(provider, publishedMicrophone);
   return TRUE;
 }
 
@@ -650,6 +690,8 @@ void FakeCamProviderStop(GstDeviceProvider*) {
     if (camera.device) gst_object_unref(camera.device);
     camera.device = nullptr;
   }
+  if (publishedMicrophone) gst_object_unref(publishedMicrophone);
+  publishedMicrophone = nullptr;
   list.provider = nullptr;
 }
 
@@ -658,7 +700,7 @@ void gst_corvalind_fake_cam_provider_class_init(GstCorvalindFakeCamProviderClass
   providerClass->probe = FakeCamProviderProbe;
   providerClass->start = FakeCamProviderStart;
   providerClass->stop = FakeCamProviderStop;
-  gst_device_provider_class_set_static_metadata(providerClass, "Fake Camera Provider", "Source/Video",
+  gst_device_provider_class_set_static_metadata(providerClass, "Fake Camera Provider", "Source/Video/Audio",
                                                 "Lists the fake cameras of the tests",
                                                 "Corvalind developers");
 }

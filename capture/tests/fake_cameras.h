@@ -11,6 +11,9 @@
 // exactly the fake cameras, first the standard set (StandardFakeCameras)
 // and then whatever a test plugs in.
 //
+// The provider also lists one "Audio/Source" device, "Fake Microphone", a
+// live sine tone, always after the cameras.
+//
 // The element: a live source that negotiates any one of its device's caps
 // structures (the first one downstream accepts, fixated) and sends a solid
 // picture whose colour says which video input is routed:

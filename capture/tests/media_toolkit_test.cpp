@@ -150,7 +150,7 @@ TEST_F(FakeDeviceTest, ListsNumberEveryDeviceAndShowOnlyNamedOnes) {
                                              "5) Busy Camera", "6) Slow Camera"};
   EXPECT_EQ(FillDeviceList(DeviceCategory::kVideoInput, true), numbered);
   EXPECT_EQ(FillDeviceList(DeviceCategory::kVideoInput, false).front(), "Fake Camera");
-  EXPECT_TRUE(FillDeviceList(DeviceCategory::kAudioInput, true).empty());
+  EXPECT_EQ(FillDeviceList(DeviceCategory::kAudioInput, true), std::vector<std::string>{"1) Fake Microphone"});
 
   // Position 1 of the list is device 2: the nameless device counts.
   EXPECT_EQ(DeviceIndexOfListPosition(DeviceCategory::kVideoInput, 1), 2);
@@ -164,7 +164,7 @@ TEST_F(FakeDeviceTest, ListsNumberEveryDeviceAndShowOnlyNamedOnes) {
   EXPECT_EQ(FindDeviceByIndex(DeviceCategory::kVideoInput, 2)->Name(), "Fake Tuner Card");
   EXPECT_EQ(FindDeviceByIndex(DeviceCategory::kVideoInput, 6), nullptr);
   EXPECT_EQ(FindDeviceByIndex(DeviceCategory::kVideoInput, -1), nullptr);
-  EXPECT_EQ(FindDeviceByIndex(DeviceCategory::kAudioInput, 0), nullptr);
+  EXPECT_EQ(FindDeviceByIndex(DeviceCategory::kAudioInput, 1), nullptr);
 
   std::shared_ptr<MediaDevice> found;
   EXPECT_EQ(FindDeviceByFriendlyName(DeviceCategory::kVideoInput, "Small Camera", &found), FindDeviceResult::kFound);
@@ -174,7 +174,7 @@ TEST_F(FakeDeviceTest, ListsNumberEveryDeviceAndShowOnlyNamedOnes) {
   EXPECT_EQ(found, nullptr);
   EXPECT_EQ(FindDeviceByFriendlyName(DeviceCategory::kVideoInput, "", &found), FindDeviceResult::kNothingThere);
   EXPECT_EQ(FindDeviceByFriendlyName(DeviceCategory::kAudioInput, "Small Camera", &found),
-            FindDeviceResult::kNothingThere);
+            FindDeviceResult::kNoMatch);
 }
 
 TEST_F(FakeDeviceTest, CapabilitiesKeepTheDeviceOrderWithTheirLargestSizes) {

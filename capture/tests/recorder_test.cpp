@@ -262,5 +262,35 @@ TEST_F(RecordingTest, MissingChoicesAndBadPathsAreRefusedBeforeAnythingRuns) {
   }
 }
 
+TEST_F(RecordingTest, SoundFromAMicrophoneIsRecordedAndSteered) {
+  Recorder recorder;
+  ASSERT_TRUE(recorder.SetVideoEncoder(LongName(VideoEncoders(), "vp8enc")));
+  ASSERT_TRUE(recorder.SetAudioSource("Fake Microphone"));
+  EXPECT_FALSE(recorder.SetAudioSource("No Such Microphone"));
+  EXPECT_FALSE(recorder.HasAudioSource());
+  ASSERT_TRUE(recorder.SetAudioSource("Fake Microphone"));
+  EXPECT_EQ(recorder.Start(Path("sound.mkv"), true, bufferName_), Recorder::StartResult::kNoAudioEncoder);
+
+  // Opus has no place in AVI: refused, nothing written.
+  const std::string opus = LongName(AudioEncoders(), "opusenc");
+  if (!opus.empty()) {
+    ASSERT_TRUE(recorder.SetAudioEncoder(opus));
+    EXPECT_EQ(recorder.Start(Path("opus.avi"), false, bufferName_), Recorder::StartResult::kFailed);
+    EXPECT_EQ(recorder.Message(), "Cannot RenderStream (audio)!");
+  }
+  ASSERT_TRUE(recorder.SetAudioEncoder(LongName(AudioEncoders(), "vorbisenc")));
+  ASSERT_EQ(recorder.Start(Path("sound.mkv"), true, bufferName_), Recorder::StartResult::kStarted) << recorder.Message();
+  EXPECT_EQ(recorder.CheckSync(25), "") << "fewer than 100 frames";
+  ASSERT_TRUE(WaitFor([&] { return recorder.VideoStats().samples >= 110; }));
+  const std::string line = recorder.CheckSync(25);
+  EXPECT_EQ(line.rfind("a/v:100.00(", 0), 0u) << line;
+  EXPECT_GT(recorder.AudioBytesPerSecond(), 0u);
+  EXPECT_GT(recorder.AudioStats().samples, 0u);
+  recorder.Stop();
+  const ReadBack back = Decode(Path("sound.mkv"));
+  EXPECT_TRUE(back.complete);
+  EXPECT_EQ(static_cast<uint64_t>(back.frames), recorder.VideoStats().samples);
+}
+
 }  // namespace
 }  // namespace corvalind
