@@ -19,10 +19,8 @@
 // thread); the meters count on the graph's streaming threads.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -83,7 +81,7 @@ class Recorder {
 
   // Binds the element of a role by its list text (an encoder's long name,
   // an audio device's name); false when nothing has that name (the role is
-  // then empty). An empty text empties the role.
+  // then empty). An empty text empties the role and answers false.
   bool SetVideoEncoder(const std::string& longName);
   bool SetAudioEncoder(const std::string& longName);
   bool SetAudioSource(const std::string& deviceName);
@@ -102,7 +100,7 @@ class Recorder {
     kNoOutput,           // "Please, select valid output name!"
     kFailed,             // `Message()` says why (the status label's text)
   };
-  // Builds and runs the graph into `path`; `matroska` asks for the MKV
+  // Builds and runs the graph into `path` (Message() is emptied first); `matroska` asks for the MKV
   // muxer (AVI when it is missing, with a message). `bufferName` is the
   // output buffer the camera element reads ("" for the studio's own).
   StartResult Start(const std::string& path, bool matroska, const std::string& bufferName = {});

@@ -5,6 +5,7 @@
 #include "studio/forms/desktop_form.h"
 #include "studio/forms/overlay_form.h"
 #include "studio/forms/program_form.h"
+#include "studio/forms/recorder_form.h"
 #include "studio/forms/scene_manager.h"
 #include "studio/forms/settings_form.h"
 #include "studio/forms/slideshow_form.h"
@@ -37,6 +38,9 @@ QWidget* MakeProgram(const FormContext& context) {
 }
 QWidget* MakeSceneManager(const FormContext& context) { return new CViewSceneManager(*context.engine); }
 QWidget* MakeSettings(const FormContext&) { return new CSoundControlForm; }
+// The recorder reads the buffer this studio publishes (a private one when
+// standalone).
+QWidget* MakeRecorder(const FormContext& context) { return new CViewRecorderForm(nullptr, context.bufferName); }
 
 // Menu and tool-bar order.
 const WindowKindInfo kKinds[] = {
@@ -64,7 +68,7 @@ const WindowKindInfo kKinds[] = {
     {kKindNetwork, "Network Transmitter", false, true, KindMenu::kView, "Network Send",
      "Activate the network transmitter window (not available yet)", "Network Send", 3},
     {kKindRecorder, "Video Recorder", false, true, KindMenu::kView, "Recorder",
-     "Activate the video recorder window (not available yet)", "Recorder", 3},
+     "Activate the video recorder window", "Recorder", 3, &MakeRecorder},
     {kKindSettings, "Settings Control", false, true, KindMenu::kView, "Settings Control",
      "Activate the settings control window", "Settings Control", 3, &MakeSettings},
 };
