@@ -235,12 +235,14 @@ void BM_Record(benchmark::State& state) {
   zone.sourceId = 0;
   zone.widthFrac = zone.heightFrac = 100;
   engine->StoreScene({zone}, "recorded", -1);
-  // The camera element takes its size and rate from the settings file.
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  if (config) {
-    std::filesystem::create_directories(std::filesystem::path(config) / "Corvalind");
-    WriteSettingsFile((std::filesystem::path(config) / "Corvalind" / "settings.txt").string(), 13, 3, false);
-  }
+  // The build's camera element, and a private settings file for it (it
+  // takes its size and rate from there), so the user's plays no part.
+  gst_registry_scan_path(gst_registry_get(), CORVALIND_PLUGIN_DIR);
+  const std::filesystem::path config =
+      std::filesystem::temp_directory_path() / ("corvalind-bench-record-" + std::to_string(getpid()));
+  std::filesystem::create_directories(config / "Corvalind");
+  setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  WriteSettingsFile((config / "Corvalind" / "settings.txt").string(), 13, 3, false);
   for (auto _ : state) {
     ProgramOutputLoop loop(format, std::make_unique<SharedOutputTarget>(bufferName, format.frameBytes), engine.get());
     std::atomic<bool> feeding{true};
@@ -301,6 +303,7 @@ void BM_Record(benchmark::State& state) {
     state.SetLabel(line);
   }
   std::filesystem::remove(path);
+  std::filesystem::remove_all(config);
 }
 #endif
 
