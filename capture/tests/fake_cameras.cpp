@@ -478,7 +478,12 @@ void FakeCamSrcGetProperty(GObject* object, guint id, GValue* value, GParamSpec*
 }
 
 void FakeCamSrcFinalize(GObject* object) {
-  delete FAKE_CAM_SRC(object)->state;
+  // The last reference may go on a streaming thread. GLib's reference
+  // count orders that after the state's last use, but the race detector
+  // cannot see into GLib: taking the state's lock shows it the order.
+  FakeCamSrcState* state = FAKE_CAM_SRC(object)->state;
+  { std::lock_guard<std::mutex> guard(state->mutex); }
+  delete state;
   G_OBJECT_CLASS(gst_corvalind_fake_cam_src_parent_class)->finalize(object);
 }
 
