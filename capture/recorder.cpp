@@ -209,6 +209,7 @@ struct Recorder::Impl {
   std::atomic<bool> failed{false};
   std::mutex errorMutex;
   std::string error;
+  std::string path;  // the file being written
 
   static GstBusSyncReply OnMessage(GstBus*, GstMessage* message, gpointer data) {
     auto* impl = static_cast<Impl*>(data);
@@ -349,6 +350,7 @@ Recorder::StartResult Recorder::Start(const std::string& path, bool matroska, co
     return fail("Please, use correct filename");
   }
   g_object_set(writer, "location", path.c_str(), "async", FALSE, nullptr);
+  impl.path = path;
 
   GstElement* muxer = nullptr;
   if (matroska) {
@@ -444,12 +446,18 @@ void Recorder::Stop(int limitMs) {
 
 bool Recorder::CheckFailure() {
   Impl& impl = *impl_;
-  if (!recording_ || !impl.failed.load()) return false;
+  if (!recording_) return false;
+  // A file whose folder was removed still takes data on Linux, all of it
+  // lost: that counts as a failure too.
+  struct stat info;
+  const bool gone = ::stat(impl.path.c_str(), &info) != 0;
+  if (!impl.failed.load() && !gone) return false;
   std::string reason;
   {
     std::lock_guard<std::mutex> lock(impl.errorMutex);
     reason = impl.error;
   }
+  if (reason.empty()) reason = "the output file or its folder was removed";
   message_ = "Recording stopped: " + reason;
   recording_ = false;
   impl.TearDown();

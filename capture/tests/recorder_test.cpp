@@ -262,6 +262,20 @@ TEST_F(RecordingTest, MissingChoicesAndBadPathsAreRefusedBeforeAnythingRuns) {
   }
 }
 
+TEST_F(RecordingTest, ARemovedOutputFolderStopsTheRecordingWithAReason) {
+  Recorder recorder;
+  ASSERT_TRUE(recorder.SetVideoEncoder(LongName(VideoEncoders(), "vp8enc")));
+  fs::create_directories(folder_ / "takes");
+  ASSERT_EQ(recorder.Start(Path("takes/take.mkv"), true, bufferName_), Recorder::StartResult::kStarted);
+  ASSERT_TRUE(WaitFor([&] { return recorder.VideoStats().samples >= 5; }));
+  EXPECT_FALSE(recorder.CheckFailure());
+  fs::remove_all(folder_ / "takes");
+  EXPECT_TRUE(recorder.CheckFailure());
+  EXPECT_FALSE(recorder.Recording());
+  EXPECT_EQ(recorder.Message(), "Recording stopped: the output file or its folder was removed");
+  EXPECT_FALSE(recorder.CheckFailure()) << "said once";
+}
+
 TEST_F(RecordingTest, SoundFromAMicrophoneIsRecordedAndSteered) {
   Recorder recorder;
   ASSERT_TRUE(recorder.SetVideoEncoder(LongName(VideoEncoders(), "vp8enc")));
