@@ -643,6 +643,9 @@ TEST_F(StudioUiTest, ClosingTheLiveProgramAsksAndReopeningResumesTheFeed) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return view->Loop().PublishedFrames() > 0; }, 15000));
   OutputBlock camera;  // what a camera holds
   ASSERT_TRUE(OpenOutputBlock(camera, buffer_));
+  // The delivered picture is on air once the block shows it; after that
+  // nothing new is composed, so the counter stays where it is.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return camera.block.Data()[1] == 90; }, 15000));
 
   gAnswer = false;
   program->close();
