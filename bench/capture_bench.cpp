@@ -148,14 +148,14 @@ void BM_CameraToProgram(benchmark::State& state) {
   testing::HideOtherDeviceProviders();
   InitMediaToolkit();
   testing::RegisterFakeCameras();
-  testing::FakeCameraSpec spec;
-  spec.name = "Bench Camera";
-  spec.caps = {"video/x-raw,format=YUY2,width=1280,height=720,framerate=30/1"};
-  testing::AddFakeCamera(spec);
+  testing::FakeCameraSpec benchCamera;
+  benchCamera.name = "Bench Camera";
+  benchCamera.caps = {"video/x-raw,format=YUY2,width=1280,height=720,framerate=30/1"};
+  testing::AddFakeCamera(benchCamera);
   int index = -1;
   const std::vector<std::string> names = FillDeviceList(DeviceCategory::kVideoInput, false);
   for (size_t i = 0; i < names.size(); ++i) {
-    if (names[i] == spec.name) index = DeviceIndexOfListPosition(DeviceCategory::kVideoInput, static_cast<int>(i));
+    if (names[i] == benchCamera.name) index = DeviceIndexOfListPosition(DeviceCategory::kVideoInput, static_cast<int>(i));
   }
   if (index < 0) {
     state.SkipWithError("the bench camera is not listed");
