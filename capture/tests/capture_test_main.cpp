@@ -26,6 +26,8 @@ int main(int argc, char** argv) {
 #ifdef CORVALIND_PLUGIN_DIR
   // The build's camera element, for the programs that record through it.
   setenv("GST_PLUGIN_PATH", CORVALIND_PLUGIN_DIR, 1);
+  // Loaded in this process, so a sanitized build's plugin finds its runtime.
+  setenv("GST_REGISTRY_FORK", "no", 1);
 #endif
   corvalind::testing::HideOtherDeviceProviders();
   if (!corvalind::InitMediaToolkit() || !corvalind::testing::RegisterFakeCameras()) {
