@@ -39,6 +39,7 @@
 #include "studio/hot_keys.h"
 #include "studio/theme.h"
 #include "studio/ui_bridge.h"
+#include "studio/update_check.h"
 
 namespace corvalind {
 
@@ -106,7 +107,11 @@ CSourceFrame* FrameOf(const WindowTable::Entry& entry) { return static_cast<CSou
 
 CMainFrame::CMainFrame(VideoEngine& engine, const OutputFormat& format, std::string bufferName,
                        const QString& title, QWidget* parent)
-    : QMainWindow(parent), engine_(engine), format_(format), bufferName_(std::move(bufferName)) {
+    : QMainWindow(parent),
+      engine_(engine),
+      format_(format),
+      bufferName_(std::move(bufferName)),
+      updateChecker_(std::make_unique<UpdateChecker>()) {
   setWindowTitle(title);
   setObjectName("CMainFrame");
   area_ = new QMdiArea(this);
@@ -127,6 +132,8 @@ CMainFrame::CMainFrame(VideoEngine& engine, const OutputFormat& format, std::str
   if (const QScreen* screen = QGuiApplication::primaryScreen()) size = size.boundedTo(screen->availableGeometry().size());
   resize(size);
   savedSetup_ = CurrentSetup();
+  // Without an update server the studio never checks by itself.
+  if (ReadUpdateSettings().server) updateChecker_->StartUpdateCheck(true);
 }
 
 CMainFrame::~CMainFrame() {
@@ -190,8 +197,7 @@ void CMainFrame::CreateActions() {
   homepageAction_ = new QAction("Homepage", this);
   connect(homepageAction_, &QAction::triggered, this, [] { QDesktopServices::openUrl(QUrl(kHomepage)); });
   updateAction_ = new QAction("Check for Updates", this);
-  connect(updateAction_, &QAction::triggered, this,
-          [] { SetStatusText("The update check is not available yet."); });
+  connect(updateAction_, &QAction::triggered, this, [this] { updateChecker_->StartUpdateCheck(false); });
   aboutAction_ = new QAction(CommandIcon(StudioCommand::kAbout), "&About Corvalind", this);
   aboutAction_->setStatusTip("Show program information, version number and copyright");
   aboutAction_->setToolTip("About");

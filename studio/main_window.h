@@ -26,6 +26,7 @@ class SceneHotKeys;
 class CViewSceneManager;
 class CViewProgramForm;
 class WindowForm;
+class UpdateChecker;
 
 class CMainFrame : public QMainWindow {
   Q_OBJECT
@@ -140,6 +141,8 @@ class CMainFrame : public QMainWindow {
   bool loading_ = false;
   std::string savedSetup_;   // CurrentSetup() when last opened, saved or cleared
   QString lastProjectFolder_;
+  // Runs the update checks; goes with the window, waiting for a running one.
+  std::unique_ptr<UpdateChecker> updateChecker_;
 };
 
 }  // namespace corvalind

@@ -3,6 +3,7 @@
 #include "engine/source_slot.h"
 #include "studio/forms/camera_form.h"
 #include "studio/forms/desktop_form.h"
+#include "studio/forms/network_form.h"
 #include "studio/forms/overlay_form.h"
 #include "studio/forms/program_form.h"
 #include "studio/forms/recorder_form.h"
@@ -41,6 +42,8 @@ QWidget* MakeSettings(const FormContext&) { return new CSoundControlForm; }
 // The recorder reads the buffer this studio publishes (a private one when
 // standalone).
 QWidget* MakeRecorder(const FormContext& context) { return new CViewRecorderForm(nullptr, context.bufferName); }
+// The transmitter reads the same buffer.
+QWidget* MakeNetwork(const FormContext& context) { return new CViewNetworkForm(*context.format, context.bufferName); }
 
 // Menu and tool-bar order.
 const WindowKindInfo kKinds[] = {
@@ -66,7 +69,7 @@ const WindowKindInfo kKinds[] = {
     {kKindBackground, "Image Background", false, true, KindMenu::kView, "Background",
      "Activate the image background window", "Background", 2, &MakeBackground},
     {kKindNetwork, "Network Transmitter", false, true, KindMenu::kView, "Network Send",
-     "Activate the network transmitter window (not available yet)", "Network Send", 3},
+     "Activate the network transmitter window", "Network Send", 3, &MakeNetwork},
     {kKindRecorder, "Video Recorder", false, true, KindMenu::kView, "Recorder",
      "Activate the video recorder window", "Recorder", 3, &MakeRecorder},
     {kKindSettings, "Settings Control", false, true, KindMenu::kView, "Settings Control",

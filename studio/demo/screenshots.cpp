@@ -65,7 +65,8 @@ int WriteScreenshots(CMainFrame& window, const QString& folder) {
     int kind;
     const char* file;
   } forms[] = {{kKindSlideShow, "slideshow-form.png"}, {kKindDesktop, "desktop-form.png"},
-               {kKindOverlay, "overlay-form.png"}, {kKindBackground, "background-form.png"}};
+               {kKindOverlay, "overlay-form.png"}, {kKindBackground, "background-form.png"},
+               {kKindNetwork, "network-form.png"}};
   for (const auto& f : forms) {
     QMdiSubWindow* frame = window.FindWindow(f.kind);
     const bool opened = frame == nullptr;
