@@ -118,11 +118,12 @@ bool RequestClient::Connect() {
     for (;;) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-      if (left <= 0) return fail();
+      if (left <= 0 || Cancelled()) return fail();
       pollfd entry{fd, POLLOUT, 0};
-      const int ready = poll(&entry, 1, static_cast<int>(left));
+      const int ready = poll(&entry, 1, static_cast<int>(std::min<long long>(left, kReceiveWaitMs)));
       if (ready < 0 && errno == EINTR) continue;
-      if (ready <= 0) return fail();
+      if (ready < 0) return fail();
+      if (ready == 0) continue;
       break;
     }
     int error = 0;
@@ -167,7 +168,7 @@ int RequestClient::ReceiveAnswer(char* buffer, int capacity) {
     int waits = 0;
     while (received < capacity) {
       if (!Readable(socket_)) {
-        if (waits >= budget) break;
+        if (waits >= budget || Cancelled()) break;
         ++waits;
         std::this_thread::sleep_for(std::chrono::milliseconds(kReceiveWaitMs));
         continue;

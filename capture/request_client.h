@@ -8,6 +8,7 @@
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -89,10 +90,15 @@ class RequestClient {
   void SetPatience(int patience) { patience_ = patience < 0 ? 0 : patience; }
   // max(patience * 2, 1000) milliseconds.
   int ConnectLimitMs() const;
+  // A flag that, once set (by any thread), makes a connect or an answer
+  // wait give up at its next 20 ms step: an owner that is closing never
+  // waits out the patience. The flag must outlive the client's calls.
+  void SetCancelFlag(const std::atomic<bool>* cancel) { cancel_ = cancel; }
 
  private:
   // Takes the address of the first suitable result of a lookup.
   bool TakeAddress(const char* name, int family);
+  bool Cancelled() const { return cancel_ != nullptr && cancel_->load(std::memory_order_acquire); }
 
   int socket_ = -1;
   std::mutex sendMutex_;
@@ -102,6 +108,7 @@ class RequestClient {
   int patience_ = 100;
   sockaddr_storage address_{};
   socklen_t addressLength_ = 0;
+  const std::atomic<bool>* cancel_ = nullptr;
 };
 
 }  // namespace corvalind

@@ -7,11 +7,13 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 target="${1:?usage: scripts/fuzz.sh TARGET [SECONDS]}"
 seconds="${2:-60}"
+max_len=256  # the longest input tried; a target whose inputs need more sets its own
 case "$target" in
   settings_fuzzer) corpus=platform/fuzz/settings_corpus ;;
   project_fuzzer) corpus=studio/files/fuzz/project_corpus ;;
   scenes_fuzzer) corpus=studio/files/fuzz/scenes_corpus ;;
   picture_fuzzer) corpus=platform/freeimage/fuzz/picture_corpus ;;
+  net_packet_fuzzer) corpus=vcam/fuzz/net_packet_corpus; max_len=4096 ;;
   *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
 esac
 if [[ ! -f build-fuzz/build.ninja ]]; then
@@ -22,6 +24,6 @@ fi
 ninja -C build-fuzz --quiet "$target"
 found="build-fuzz/found-$target"
 mkdir -p "$found"
-"build-fuzz/bin/$target" -max_total_time="$seconds" -max_len=256 -artifact_prefix="$found/" "$found" "$corpus"
+"build-fuzz/bin/$target" -max_total_time="$seconds" -max_len="$max_len" -artifact_prefix="$found/" "$found" "$corpus"
 # Keep only inputs that add coverage.
 "build-fuzz/bin/$target" -merge=1 "$corpus" "$found"

@@ -122,9 +122,10 @@ void PostBox(UpdateBoxKind kind, const QString& text, const QString& downloadPag
 }
 
 // One attempt: the reply of the server, empty when there was none.
-std::string FetchVersionReply(const UpdateServer& server) {
+std::string FetchVersionReply(const UpdateServer& server, const std::atomic<bool>& cancel) {
   RequestClient client;
   client.SetPatience(kServerPatience);
+  client.SetCancelFlag(&cancel);
   if (!client.SetTarget(server.port, server.host)) return {};
   // The server closes after its reply, so the reply ends with the
   // connection rather than with the receive patience.
@@ -210,6 +211,7 @@ UpdateChecker::~UpdateChecker() {
     std::lock_guard<std::mutex> guard(mutex_);
     closing_ = true;
   }
+  cancel_.store(true, std::memory_order_release);
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
 }
@@ -241,8 +243,8 @@ void UpdateChecker::Run(bool automatic, UpdateSettings settings) {
 
   std::string reply;
   if (settings.server) {
-    reply = FetchVersionReply(*settings.server);
-    if (reply.empty() && Pause(kRetryDelayMs)) reply = FetchVersionReply(*settings.server);
+    reply = FetchVersionReply(*settings.server, cancel_);
+    if (reply.empty() && Pause(kRetryDelayMs)) reply = FetchVersionReply(*settings.server, cancel_);
   }
   // A studio that is closing shows nothing more.
   if (!Pause(0)) return;

@@ -11,6 +11,7 @@
 
 #include <QString>
 #include <QUrl>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -94,6 +95,8 @@ class UpdateChecker {
   std::mutex mutex_;
   std::condition_variable wake_;
   bool closing_ = false;
+  // Set with closing_: an exchange under way gives up at once.
+  std::atomic<bool> cancel_{false};
   std::thread thread_;
 };
 

@@ -530,6 +530,25 @@ TEST_F(UpdateCheckTest, ClosingWakesAnAutomaticCheckThatWaits) {
   EXPECT_TRUE(gBoxes.empty());
 }
 
+TEST_F(UpdateCheckTest, ClosingCutsAnExchangeWithASilentServerShort) {
+  VersionServer server("", VersionServer::Behaviour::kSilent);
+  ASSERT_TRUE(server.Ready());
+  UseServer(server.Url());
+  auto checker = std::make_unique<UpdateChecker>();
+  ASSERT_TRUE(checker->StartUpdateCheck(false));
+  // The request is in: the check now waits for an answer that never comes.
+  ASSERT_TRUE(testing::WaitFor([&] { return server.Hits() == 1; }, std::chrono::seconds(20)));
+  const auto start = Clock::now();
+  checker.reset();  // the studio closes
+  const milliseconds closing = Since(start);
+  // Far below the 6 s the patience would take.
+  EXPECT_LT(closing, milliseconds(3000));
+  EXPECT_FALSE(UpdateCheckRunning());
+  DeliverPosted();
+  EXPECT_EQ(server.Hits(), 1);
+  EXPECT_TRUE(gBoxes.empty());
+}
+
 // --- The main window -------------------------------------------------------------------
 
 TEST_F(UpdateCheckTest, MainWindowChecksWhenCreatedAndOnItsCommand) {
