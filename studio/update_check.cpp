@@ -139,8 +139,17 @@ std::string FetchVersionReply(const UpdateServer& server, const std::atomic<bool
 }  // namespace
 
 std::string UpdateServer::HostHeader() const {
-  std::string header = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-  if (port != 80) header += ":" + std::to_string(port);
+  // Appended piece by piece: GCC 12 warns wrongly (-Wrestrict) about
+  // literal + string chains here at -O3.
+  std::string header;
+  const bool bracketed = host.find(':') != std::string::npos;
+  if (bracketed) header += '[';
+  header += host;
+  if (bracketed) header += ']';
+  if (port != 80) {
+    header += ':';
+    header += std::to_string(port);
+  }
   return header;
 }
 
