@@ -8,8 +8,12 @@
 //   corvalind --theme dark|light      the look (dark unless CORVALIND_THEME says otherwise)
 //   corvalind --output-name NAME      publishes under a private output-buffer
 //                                     name (a test studio beside a real one)
+//   corvalind --crash-report LOG      the report process of a crashed studio:
+//                                     makes its crash log readable and tells
+//                                     the user where it is, then exits
 //
-// SIGTERM, SIGINT and SIGHUP end it as File > Exit does.
+// SIGTERM, SIGINT and SIGHUP end it as File > Exit does. A crash writes
+// Corvalind.log in the documents folder and starts `--crash-report`.
 //
 // Without a display (no DISPLAY or WAYLAND_DISPLAY) it runs on Qt's
 // offscreen platform: the windows exist, nobody sees them, and the program
@@ -21,10 +25,12 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMdiSubWindow>
+#include <QMessageBox>
 #include <QTimer>
 #include <cstdio>
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -34,6 +40,8 @@
 #include "engine/source_slot.h"
 #include "engine/transition.h"
 #include "engine/video_engine.h"
+#include "platform/crash/crash_handler.h"
+#include "platform/crash/crash_report.h"
 #include "platform/folders.h"
 #include "platform/instance_lock.h"
 #include "platform/output_block.h"
@@ -94,10 +102,37 @@ QString CameraPluginFolder() {
   return QDir::cleanPath(here.absoluteFilePath("../" CORVALIND_INSTALL_LIBDIR "/gstreamer-1.0"));
 }
 
+bool RunsOffscreen() {
+  const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+  if (platform.isEmpty()) {
+    return qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+  }
+  return platform.startsWith("offscreen");
+}
+
+// The report process: the crashed studio waits for it. Nothing of the
+// studio starts here (no instance lock, no settings, no windows) and no
+// crash handler, so a crash of the report cannot start another one.
+int RunCrashReport(int argc, char** argv, const char* logPath) {
+  const corvalind::CrashReport report = corvalind::ReportCrash(logPath);
+  // Without a display nobody could see or close a box: standard error
+  // says it all.
+  if (RunsOffscreen()) return 0;
+  QApplication app(argc, argv);
+  if (QGuiApplication::platformName() == "offscreen") return 0;
+  QMessageBox box(QMessageBox::Critical, "Quillbar Error", QString::fromStdString(report.message), QMessageBox::Ok);
+  box.exec();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace corvalind;
+  if (argc == 3 && std::strcmp(argv[1], "--crash-report") == 0) return RunCrashReport(argc, argv, argv[2]);
+  if (!InstallCrashHandler(CrashLogPath(), {"--crash-report"})) {
+    std::fprintf(stderr, "corvalind: the crash handler is not installed\n");
+  }
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
       qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
