@@ -10,6 +10,7 @@
 #include "studio/forms/scene_manager.h"
 #include "studio/forms/settings_form.h"
 #include "studio/forms/slideshow_form.h"
+#include "studio/forms/snaptrace_form.h"
 #include "studio/forms/videofile_form.h"
 
 namespace corvalind {
@@ -28,6 +29,9 @@ QWidget* MakeVideoFile(const FormContext& context) {
 }
 QWidget* MakeSlideshow(const FormContext& context) {
   return HasSlot(context) ? new CViewSlideshowForm(context.id) : nullptr;
+}
+QWidget* MakeHook(const FormContext& context) {
+  return HasSlot(context) ? new CViewSnaptraceForm(context.id) : nullptr;
 }
 QWidget* MakeDesktop(const FormContext& context) {
   return HasSlot(context) ? new CViewDesktopForm(context.id) : nullptr;
@@ -56,7 +60,7 @@ const WindowKindInfo kKinds[] = {
     {kKindDesktop, "Capture Desktop", true, false, KindMenu::kSource, "Desktop",
      "Add desktop capture source", "Add desktop source", 1, &MakeDesktop},
     {kKindHook, "DirectX/OpenGL Hook", true, false, KindMenu::kSource, "Video Hook",
-     "Add DirectX/OpenGL game capture source (not available yet)", "Add video hook source", 1},
+     "Add DirectX/OpenGL game capture source", "Add video hook source", 1, &MakeHook},
     {kKindProgram, "Video Output (%dx%dx%d)", false, true, KindMenu::kView, "Program",
      "Activate the program output window", "Program", 2, &MakeProgram,
      /*resizable=*/true, /*centred=*/false, /*first=*/true},

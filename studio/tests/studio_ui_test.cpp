@@ -32,6 +32,8 @@
 #include "studio/forms/desktop_form.h"
 #include "studio/forms/overlay_form.h"
 #include "studio/forms/slideshow_form.h"
+#include "studio/forms/snaptrace_form.h"
+#include "studio/forms/network_form.h"
 #include "engine/sources/image_layer.h"
 #include "studio/main_window.h"
 #include "studio/files/project_file.h"
@@ -128,35 +130,44 @@ TEST_F(StudioUiTest, SingleKindsOpenOnceAndGreyTheirViewCommand) {
   }
 }
 
-// Kinds whose form comes with a later version: greyed commands that say
-// so, no window from code or from a project, and the rest of the project
-// still lands on the right windows.
-TEST_F(StudioUiTest, KindsNotBuiltYetAreGreyedAndSkipped) {
-  for (int kind : {kKindHook}) {
-    QAction* command = window_->ViewAction(kind);
-    ASSERT_NE(command, nullptr) << kind;
-    EXPECT_FALSE(command->isEnabled()) << kind;
-    EXPECT_TRUE(command->statusTip().endsWith("(not available yet)")) << command->statusTip().toStdString();
-    EXPECT_EQ(window_->OpenWindow(kind), nullptr) << kind;
-  }
-  for (int kind : {kKindCamera, kKindVideoFile, kKindSlideShow, kKindDesktop, kKindOverlay, kKindBackground,
-                   kKindProgram, kKindSceneManager, kKindSettings, kKindRecorder, kKindNetwork}) {
-    EXPECT_TRUE(window_->ViewAction(kind)->isEnabled()) << kind;
-    EXPECT_FALSE(window_->ViewAction(kind)->statusTip().endsWith("(not available yet)")) << kind;
+// Every kind has its form now: every command is live, and a project with a
+// game hook (whose one-character name restores nothing and runs nothing)
+// lands each window where it was.
+TEST_F(StudioUiTest, EveryKindOpensAndProjectsRestoreThem) {
+  for (const WindowKindInfo& kind : WindowKinds()) {
+    QAction* command = window_->ViewAction(kind.kind);
+    ASSERT_NE(command, nullptr) << kind.kind;
+    EXPECT_TRUE(command->isEnabled()) << kind.kind;
+    EXPECT_FALSE(command->statusTip().endsWith("(not available yet)")) << command->statusTip().toStdString();
   }
   ProjectDocument document;
   ProjectWindow hook{kKindHook, 11, 12, {}};
-  hook.Set("DATA", "game");
+  hook.Set("DATA", "g");
   ProjectWindow desktop{kKindDesktop, 21, 22, {}};
   desktop.Set("DATA", 1);
-  document.windows = {hook, desktop};
-  const std::string path = (std::filesystem::temp_directory_path() / ("corvalind-later-" + std::to_string(getpid()) + ".cvd")).string();
+  ProjectWindow network{kKindNetwork, 31, 32, {}};
+  network.Set("DATA", "studio-b.example");
+  document.windows = {hook, desktop, network};
+  const std::string path = (std::filesystem::temp_directory_path() / ("corvalind-kinds-" + std::to_string(getpid()) + ".cvd")).string();
   ASSERT_TRUE(WriteProjectFile(path, document));
   ASSERT_TRUE(window_->LoadProject(QString::fromStdString(path), 1, 1));
   ASSERT_TRUE(QTest::qWaitFor([&] { return !window_->ProjectLoading(); }, 5000));
-  EXPECT_EQ(window_->Table().OpenCount(), 1);
+  EXPECT_EQ(window_->Table().OpenCount(), 3);
+  QMdiSubWindow* hookWindow = window_->FindWindow(kKindHook);
+  ASSERT_NE(hookWindow, nullptr);
+  EXPECT_EQ(hookWindow->pos(), QPoint(11, 12));
+  auto* hookForm = qobject_cast<CViewSnaptraceForm*>(hookWindow->widget());
+  ASSERT_NE(hookForm, nullptr);
+  EXPECT_FALSE(hookForm->Hooked());
+  EXPECT_EQ(hookForm->TargetEdit()->text(), "");
   ASSERT_NE(window_->FindWindow(kKindDesktop), nullptr);
   EXPECT_EQ(window_->FindWindow(kKindDesktop)->pos(), QPoint(21, 22));
+  QMdiSubWindow* networkWindow = window_->FindWindow(kKindNetwork);
+  ASSERT_NE(networkWindow, nullptr);
+  auto* networkForm = qobject_cast<CViewNetworkForm*>(networkWindow->widget());
+  ASSERT_NE(networkForm, nullptr);
+  EXPECT_EQ(networkForm->RemoteIpEdit()->text(), "studio-b.example");
+  EXPECT_FALSE(networkForm->Sending());
   std::filesystem::remove(path);
 }
 
