@@ -14,6 +14,7 @@ case "$target" in
   scenes_fuzzer) corpus=studio/files/fuzz/scenes_corpus ;;
   picture_fuzzer) corpus=platform/freeimage/fuzz/picture_corpus ;;
   net_packet_fuzzer) corpus=vcam/fuzz/net_packet_corpus; max_len=4096 ;;
+  ini_fuzzer) corpus=producer/fuzz/ini_corpus; max_len=4096 ;;
   *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
 esac
 if [[ ! -f build-fuzz/build.ninja ]]; then
