@@ -27,7 +27,14 @@ std::string LibraryFolderBesideProgram() {
   std::error_code error;
   const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) return {};
-  return (program.parent_path().parent_path() / "lib").string();
+  // A build tree keeps the library in <top>/lib; an installation moved as
+  // a whole keeps it in <prefix>/<libdir>.
+  const std::filesystem::path top = program.parent_path().parent_path();
+  const std::filesystem::path built = top / "lib";
+  if (std::filesystem::is_regular_file(built / kSnaptraceLibraryFile, error)) return built.string();
+  const std::filesystem::path installed = top / CORVALIND_INSTALL_RELATIVE_LIBDIR;
+  if (std::filesystem::is_regular_file(installed / kSnaptraceLibraryFile, error)) return installed.string();
+  return built.string();
 }
 
 HookContext::HookContext(uint8_t slot, const std::string& targetName, std::string libraryFolder,

@@ -45,8 +45,9 @@ inline constexpr const char* kSnaptraceRemoved = "Snaptrace removed.";
 // The library folder of the installation (the GNU lib folder of the
 // install prefix).
 std::string InstalledLibraryFolder();
-// The library folder beside the running program: <program folder>/../lib,
-// as a build tree and an installation lay them out. Empty when unknown.
+// The library folder beside the running program: <program folder>/../lib
+// in a build tree, <program folder>/../<libdir> in an installation (moved
+// or not). Empty when unknown.
 std::string LibraryFolderBesideProgram();
 
 class HookContext {
