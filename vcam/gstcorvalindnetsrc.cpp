@@ -253,9 +253,17 @@ static void gst_corvalind_net_src_init(GstCorvalindNetSrc* self) {
 
 static void gst_corvalind_net_src_finalize(GObject* object) {
   GstCorvalindNetSrc* self = GST_CORVALIND_NET_SRC(object);
-  CloseFd(self->state->connectionFd);
-  CloseFd(self->state->socketFd);
-  CloseFd(self->state->wakeFd);
+  {
+    // The last reference may go on any thread (a streaming thread's pool,
+    // for one): taking the locks that start() and stop() hold orders this
+    // after them for the race detector, which cannot see GLib's reference
+    // counting.
+    std::lock_guard<std::mutex> stream(self->state->streamLock);
+    std::lock_guard<std::mutex> guard(self->state->lock);
+    CloseFd(self->state->connectionFd);
+    CloseFd(self->state->socketFd);
+    CloseFd(self->state->wakeFd);
+  }
   delete self->state;
   self->state = nullptr;
   G_OBJECT_CLASS(gst_corvalind_net_src_parent_class)->finalize(object);

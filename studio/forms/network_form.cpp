@@ -7,7 +7,6 @@
 #include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -35,28 +34,35 @@ CViewNetworkForm::CViewNetworkForm(const OutputFormat& format, std::string buffe
   setWindowTitle("Network Transmitter");
   BuildUi();
 
-  // The worker's calls come from its thread: boxes go through the bridge,
-  // the rest is queued to this form (and dropped with it).
+  // The worker's calls come from its thread: boxes go through the bridge;
+  // the rest is left in `pending_` under its lock and the form is asked,
+  // through a queued call that carries nothing, to take it on the UI
+  // thread (calls queued to a form that is gone are dropped with it).
   TransmitterHooks hooks;
   hooks.message = [](const std::string& text, const std::string& caption) {
     ShowStudioMessage(QString::fromStdString(text), QString::fromStdString(caption));
   };
   hooks.statistics = [this](const TransmitterStatistics& statistics) {
-    QMetaObject::invokeMethod(
-        this,
-        [this, statistics] {
-          totalFrames_->setText(QString::fromStdString(statistics.totalFrames));
-          totalData_->setText(QString::fromStdString(statistics.totalVideoData));
-          lastError_->setText(QString::fromStdString(statistics.lastErrorCode));
-          compression_->setText(QString::fromStdString(statistics.compression));
-        },
-        Qt::QueuedConnection);
+    {
+      std::lock_guard<std::mutex> hold(pendingLock_);
+      pending_.statistics = statistics;
+    }
+    QMetaObject::invokeMethod(this, "ApplyPending", Qt::QueuedConnection);
   };
   hooks.lastError = [this](int code) {
-    QMetaObject::invokeMethod(
-        this, [this, code] { lastError_->setText(QString::number(code)); }, Qt::QueuedConnection);
+    {
+      std::lock_guard<std::mutex> hold(pendingLock_);
+      pending_.lastError = code;
+    }
+    QMetaObject::invokeMethod(this, "ApplyPending", Qt::QueuedConnection);
   };
-  hooks.stoppedByError = [this] { QMetaObject::invokeMethod(this, [this] { ReturnToIdle(); }, Qt::QueuedConnection); };
+  hooks.stoppedByError = [this] {
+    {
+      std::lock_guard<std::mutex> hold(pendingLock_);
+      pending_.stoppedByError = true;
+    }
+    QMetaObject::invokeMethod(this, "ApplyPending", Qt::QueuedConnection);
+  };
   transmitter_ = std::make_unique<NetworkTransmitter>(std::move(bufferName), format.frameBytes, format.frameRate,
                                                       format.frameIntervalMs, std::move(hooks));
 }
@@ -157,6 +163,23 @@ void CViewNetworkForm::StopSending() {
   transmitter_->Stop();
   startButton_->setText("Start");
   UpdateEnabling();
+}
+
+void CViewNetworkForm::ApplyPending() {
+  Pending taken;
+  {
+    std::lock_guard<std::mutex> hold(pendingLock_);
+    taken = std::move(pending_);
+    pending_ = Pending{};
+  }
+  if (taken.statistics) {
+    totalFrames_->setText(QString::fromStdString(taken.statistics->totalFrames));
+    totalData_->setText(QString::fromStdString(taken.statistics->totalVideoData));
+    lastError_->setText(QString::fromStdString(taken.statistics->lastErrorCode));
+    compression_->setText(QString::fromStdString(taken.statistics->compression));
+  }
+  if (taken.lastError) lastError_->setText(QString::number(*taken.lastError));
+  if (taken.stoppedByError) ReturnToIdle();
 }
 
 void CViewNetworkForm::ReturnToIdle() {

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QWidget>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "capture/network_transmitter.h"
@@ -57,6 +59,14 @@ class CViewNetworkForm : public QWidget, public WindowForm {
   QLabel* CompressionLabel() const { return compression_; }
 
  private:
+  // What the worker left for the UI thread.
+  struct Pending {
+    std::optional<TransmitterStatistics> statistics;
+    std::optional<int> lastError;
+    bool stoppedByError = false;
+  };
+  // Takes what the worker left (UI thread).
+  Q_INVOKABLE void ApplyPending();
   void BuildUi();
   void StartSending();
   void StopSending();
@@ -66,6 +76,8 @@ class CViewNetworkForm : public QWidget, public WindowForm {
   // The worker ended by itself: back to the idle look.
   void ReturnToIdle();
 
+  std::mutex pendingLock_;
+  Pending pending_;
   std::unique_ptr<NetworkTransmitter> transmitter_;
 
   QLineEdit* remoteIp_ = nullptr;
