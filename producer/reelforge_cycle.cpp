@@ -39,7 +39,11 @@ class FileNumbers {
   int n_ = 1;
 };
 
-std::string FileName(int n) { return "m" + std::to_string(n) + ".webm"; }
+std::string FileName(int n) {
+  char name[32];
+  std::snprintf(name, sizeof name, "m%d.webm", n);
+  return name;
+}
 
 class Cycle {
  public:
@@ -102,6 +106,10 @@ bool Cycle::StartOn(CSegmentRecorder& recorder, int number, std::string* name) {
 }
 
 void Cycle::RunOrSay(CSegmentRecorder& recorder, const char* label) {
+  // Each file holds its length exactly, however late the close comes.
+  if (numbers_.targetFrames > 0) {
+    recorder.SetFrameLimit(static_cast<std::uint32_t>(std::min<std::int64_t>(numbers_.targetFrames, UINT32_MAX)));
+  }
   if (!recorder.Built() || !recorder.Run()) Printf("Cannot run %s\n", label);
 }
 

@@ -250,7 +250,7 @@ bool CSegmentRecorder::Build() {
   }
   const Vp8Settings vp8 = Vp8SettingsFor(c);
   g_object_set(encoder, "deadline", static_cast<gint64>(vp8.deadlineUs), "threads", vp8.threads, "target-bitrate",
-               vp8.targetBitrate, nullptr);
+               vp8.targetBitrate, "cpu-used", vp8.cpuUsed, nullptr);
   gst_util_set_object_arg(G_OBJECT(encoder), "end-usage", vp8.endUsage == 1 ? "cbr" : "vbr");
   gst_util_set_object_arg(G_OBJECT(encoder), "keyframe-mode", vp8.keyframeMode == 1 ? "auto" : "disabled");
 
@@ -291,11 +291,16 @@ bool CSegmentRecorder::Build() {
   gst_pad_add_probe(
       counted, GST_PAD_PROBE_TYPE_BUFFER,
       [](GstPad*, GstPadProbeInfo*, gpointer data) {
-        auto* frames = static_cast<std::atomic<std::uint32_t>*>(data);
-        frames->fetch_add(1, std::memory_order_relaxed);
+        auto* self = static_cast<CSegmentRecorder*>(data);
+        // Only this streaming thread raises the count, so reading and then
+        // raising it cannot pass the limit.
+        if (self->frames_.load(std::memory_order_relaxed) >= self->frameLimit_.load(std::memory_order_relaxed)) {
+          return GST_PAD_PROBE_DROP;
+        }
+        self->frames_.fetch_add(1, std::memory_order_relaxed);
         return GST_PAD_PROBE_OK;
       },
-      &frames_, nullptr);
+      this, nullptr);
   gst_object_unref(counted);
 
   // 7. The file writer.
@@ -303,11 +308,20 @@ bool CSegmentRecorder::Build() {
   if (!writer) return false;
   g_object_set(writer, "location", localPath_.c_str(), "append", FALSE, "async", FALSE, nullptr);
 
-  // 8. Connections; videoconvert gives the encoder a format it takes.
+  // 8. Connections; videoconvert gives the encoder a format it takes. The
+  // queue gives the encoding a thread of its own, so the source keeps
+  // taking the picture at its instants while a key frame or the second
+  // recorder of the overlap holds the encoder up; only when it falls
+  // further behind than the queue holds does the source wait.
   Print("Connecting...");
+  GstElement* encodingQueue = g.Add("queue", "Encoding Queue");
   GstElement* convert = g.Add("videoconvert", "Video Converter");
-  if (!convert) return false;
-  if (!gst_element_link_many(sourceEnd, counter, convert, encoder, muxer, writer, nullptr)) return false;
+  if (!encodingQueue || !convert) return false;
+  g_object_set(encodingQueue, "max-size-buffers", static_cast<guint>(kEncodingQueueFrames), "max-size-bytes", 0u,
+               "max-size-time", static_cast<guint64>(0), nullptr);
+  if (!gst_element_link_many(sourceEnd, counter, encodingQueue, convert, encoder, muxer, writer, nullptr)) {
+    return false;
+  }
 
   // 9. The sound into the muxer.
   if (g.audio) {

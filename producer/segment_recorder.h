@@ -3,7 +3,7 @@
 // Graph:
 //   "Corvalind Camera" (corvalindcamsrc) or the first video device whose
 //   name contains CAPTURE_DEVICE [-> the chosen capture format]
-//     -> "Frame Counter" (a buffer probe) -> videoconvert
+//     -> "Frame Counter" (a buffer probe) -> "Encoding Queue" -> videoconvert
 //     -> "VP8 Encoder" (vp8enc) -> "Web Muxer" (webmmux) -> "File writer"
 //   the first audio device whose name contains AUDIO_DEVICE (50 ms buffers)
 //     -> audioconvert -> audioresample -> "Vorbis Encoder" -> "Web Muxer"
@@ -36,6 +36,9 @@ inline constexpr const char* kVirtualCameraName = "Corvalind Camera";
 inline constexpr const char* kWebmWritingApp = "Orvik WebM Producer";
 // Audio devices deliver in buffers of this length.
 inline constexpr int kAudioLatencyMs = 50;
+// Frames the encoding may fall behind the source before the source waits
+// (about a third of a second at 25 per second).
+inline constexpr int kEncodingQueueFrames = 8;
 // How long Close waits for the muxer to finish the file.
 inline constexpr int kCloseTimeoutMs = 10000;
 
@@ -46,6 +49,13 @@ struct Vp8Settings {
   int targetBitrate = 0;  // bits per second
   int endUsage = 0;       // 0 variable, 1 constant bit rate
   int keyframeMode = 1;   // automatic placement
+  // With a deadline of one frame interval the encoder works in real time
+  // and picks its own speed so that a frame takes at most (16 - cpuUsed)
+  // / 16 of the interval. Half leaves room for the second recorder during
+  // the overlap and for the studio composing on the same machine; with the
+  // whole interval a busy machine makes the encoder fall behind the camera
+  // and the files lose frames.
+  int cpuUsed = 8;
 };
 Vp8Settings Vp8SettingsFor(const ReelforgeConfig& config);
 // vorbisenc's quality (-0.1..1) for VORBIS_QUALITY (0..100).
@@ -76,6 +86,11 @@ class CSegmentRecorder {
   bool Run();
   // Frames that passed the frame counter since the graph was built.
   std::uint32_t FrameCount() const { return frames_.load(std::memory_order_relaxed); }
+  // The file takes at most this many frames: the counter lets no more
+  // through, so a file that reaches its length holds exactly that many
+  // while the main thread is still on its way to close it. Any time, from
+  // any thread.
+  void SetFrameLimit(std::uint32_t frames) { frameLimit_.store(frames, std::memory_order_relaxed); }
   // Ends the file (end-of-stream, waiting at most kCloseTimeoutMs for the
   // muxer) and dismantles the graph. Safe to call twice.
   void Close();
@@ -98,6 +113,7 @@ class CSegmentRecorder {
   std::string localPath_;
   bool built_ = false;
   std::atomic<std::uint32_t> frames_{0};
+  std::atomic<std::uint32_t> frameLimit_{UINT32_MAX};
   std::unique_ptr<Impl> impl_;
 };
 

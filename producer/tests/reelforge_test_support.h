@@ -1,7 +1,7 @@
 // What the Reelforge tests share: a folder of the test, a picture the test
 // publishes under a private output-buffer name for the camera to serve,
-// and WebM files read back (gst-discoverer-1.0 for the container, a
-// decoding pipeline for the frames).
+// and WebM files read back (gst-discoverer-1.0 and ffprobe for the
+// container, a decoding pipeline for the frames).
 #pragma once
 
 #include <gst/gst.h>
@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,28 @@ inline std::string Discover(const std::string& path) {
   while (std::size_t got = std::fread(chunk, 1, sizeof chunk, pipe)) text.append(chunk, got);
   pclose(pipe);
   return text;
+}
+
+// What ffprobe reads in a file: the container, and the first stream of
+// the kind given ("v" or "a"), its frames counted by decoding; key=value
+// pairs (codec_name, width, height, r_frame_rate, nb_read_frames,
+// format_name, duration), empty when ffprobe finds no such stream.
+inline std::map<std::string, std::string> FfProbe(const std::string& path, const char* kind) {
+  const std::string command = std::string("ffprobe -v error -count_frames -select_streams ") + kind +
+                              ":0 -show_entries stream=codec_name,width,height,r_frame_rate,nb_read_frames"
+                              ":format=format_name,duration -of default=nw=1 '" + path + "' 2>&1";
+  std::map<std::string, std::string> values;
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return values;
+  char line[512];
+  while (std::fgets(line, sizeof line, pipe)) {
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    const std::size_t equals = text.find('=');
+    if (equals != std::string::npos) values[text.substr(0, equals)] = text.substr(equals + 1);
+  }
+  pclose(pipe);
+  return values;
 }
 
 // The decoded frames of a file: how many, their size, the centre pixel of

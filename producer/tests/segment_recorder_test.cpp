@@ -8,7 +8,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <string>
+#include <thread>
 
 #include "producer/tests/reelforge_test_support.h"
 #include "test_support/test_home.h"
@@ -113,6 +115,18 @@ TEST_F(SegmentRecorderTest, ThePublishedPictureBecomesAWholeVp8WebmFile) {
   ASSERT_EQ(std::sscanf(discovered.c_str() + at, "Duration: %d:%d:%lf", &hours, &minutes, &secs), 3);
   EXPECT_NEAR(hours * 3600 + minutes * 60 + secs, counted / 25.0, 0.041) << discovered;
 
+  // ffprobe, another reader than GStreamer's, sees the same whole file.
+  const std::map<std::string, std::string> probed = testing::FfProbe(path, "v");
+  EXPECT_EQ(probed.count("format_name") ? probed.at("format_name") : "", "matroska,webm");
+  EXPECT_EQ(probed.count("codec_name") ? probed.at("codec_name") : "", "vp8");
+  EXPECT_EQ(probed.count("width") ? probed.at("width") : "", "320");
+  EXPECT_EQ(probed.count("height") ? probed.at("height") : "", "180");
+  EXPECT_EQ(probed.count("r_frame_rate") ? probed.at("r_frame_rate") : "", "25/1");
+  EXPECT_EQ(probed.count("nb_read_frames") ? probed.at("nb_read_frames") : "", std::to_string(counted));
+  ASSERT_TRUE(probed.count("duration"));
+  EXPECT_NEAR(std::atof(probed.at("duration").c_str()), counted / 25.0, 0.041);
+  EXPECT_TRUE(testing::FfProbe(path, "a").count("codec_name") == 0) << "no sound without a device";
+
   const DecodedFile file = Decode(path);
   EXPECT_TRUE(file.complete);
   EXPECT_EQ(file.frames, static_cast<int>(counted)) << "every counted frame is in the file";
@@ -127,6 +141,25 @@ TEST_F(SegmentRecorderTest, ThePublishedPictureBecomesAWholeVp8WebmFile) {
   // (the graph's start-up and the close lie within the measured time).
   EXPECT_LE(counted, seconds * 25 + 2);
   std::printf("[ figures  ] %u frames counted in %.2f s (%.1f per second)\n", counted, seconds, counted / seconds);
+}
+
+// A file that reached its length takes no more frames, however long the
+// close takes to come: it holds exactly the frames counted.
+TEST_F(SegmentRecorderTest, AFrameLimitEndsTheFileAtItsLength) {
+  auto recorder = Make();
+  recorder->SetFrameLimit(10);
+  ASSERT_TRUE(recorder->Prepare());
+  ASSERT_TRUE(recorder->StartFile("m1.webm")) << console_;
+  ASSERT_TRUE(recorder->Run());
+  ASSERT_TRUE(WaitFor([&] { return recorder->FrameCount() >= 10; }, std::chrono::seconds(60)))
+      << recorder->LastError();
+  // Twelve more frame instants of the camera pass before the close.
+  std::this_thread::sleep_for(std::chrono::milliseconds(12 * 1000 / testing::kTestFps));
+  EXPECT_EQ(recorder->FrameCount(), 10u);
+  recorder->Close();
+  const DecodedFile file = Decode(folder_.Prefix() + "m1.webm");
+  EXPECT_TRUE(file.complete);
+  EXPECT_EQ(file.frames, 10);
 }
 
 TEST_F(SegmentRecorderTest, DebugModeWritesTheGraphWithItsSettingsIntoTheCurrentFolder) {
@@ -231,6 +264,8 @@ TEST_F(SegmentRecorderTest, DevicesAreFoundByPartOfTheirNameAndConfigured) {
     }
     const std::string discovered = Discover(folder_.Prefix() + "m3.webm");
     EXPECT_EQ(discovered.find("audio/x-vorbis") != std::string::npos, c.audio) << discovered;
+    const std::map<std::string, std::string> sound = testing::FfProbe(folder_.Prefix() + "m3.webm", "a");
+    EXPECT_EQ(sound.count("codec_name") ? sound.at("codec_name") : "", c.audio ? "vorbis" : "");
   }
 }
 
