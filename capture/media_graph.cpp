@@ -75,6 +75,9 @@ struct MediaGraph::Impl {
       default:
         break;
     }
+    // A handler that drops a message owns it: a message kept alive would
+    // keep the element that posted it, and with it the whole graph.
+    gst_message_unref(message);
     return GST_BUS_DROP;
   }
 

@@ -225,6 +225,9 @@ struct Recorder::Impl {
       if (error) g_error_free(error);
       impl->failed.store(true);
     }
+    // A handler that drops a message owns it: a message kept alive would
+    // keep the element that posted it, and with it the whole graph.
+    gst_message_unref(message);
     return GST_BUS_DROP;
   }
 

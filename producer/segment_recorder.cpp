@@ -88,7 +88,10 @@ struct CSegmentRecorder::Impl {
       default:
         break;
     }
-    // Nothing is kept on the bus, so nothing piles up over a long show.
+    // Nothing is kept on the bus, so nothing piles up over a long show. A
+    // handler that drops a message owns it: a message kept alive would keep
+    // the element that posted it, and with it the whole graph.
+    gst_message_unref(message);
     return GST_BUS_DROP;
   }
 

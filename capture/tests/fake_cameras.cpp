@@ -190,6 +190,9 @@ struct GstCorvalindFakeCamSrcClass {
   GstBinClass parent_class;
 };
 
+// Fake camera elements made and not yet finalized.
+std::atomic<int> g_liveFakeCameraElements{0};
+
 G_DEFINE_TYPE(GstCorvalindFakeCamSrc, gst_corvalind_fake_cam_src, GST_TYPE_BIN)
 
 #define FAKE_CAM_SRC(obj) (reinterpret_cast<GstCorvalindFakeCamSrc*>(obj))
@@ -485,6 +488,7 @@ void FakeCamSrcFinalize(GObject* object) {
   { std::lock_guard<std::mutex> guard(state->mutex); }
   delete state;
   G_OBJECT_CLASS(gst_corvalind_fake_cam_src_parent_class)->finalize(object);
+  g_liveFakeCameraElements.fetch_sub(1);
 }
 
 void gst_corvalind_fake_cam_src_class_init(GstCorvalindFakeCamSrcClass* klass) {
@@ -539,6 +543,7 @@ void gst_corvalind_fake_cam_src_class_init(GstCorvalindFakeCamSrcClass* klass) {
 }
 
 void gst_corvalind_fake_cam_src_init(GstCorvalindFakeCamSrc* self) {
+  g_liveFakeCameraElements.fetch_add(1);
   self->state = new FakeCamSrcState;
   self->deviceCaps = gst_element_factory_make("capsfilter", "device-caps");
   gst_bin_add(GST_BIN(self), self->deviceCaps);
@@ -843,5 +848,7 @@ void AddFakeCamera(const FakeCameraSpec& description) {
   list.cameras.push_back({std::make_shared<CameraModel>(description)});
   if (list.provider) Publish(list, list.cameras.back());
 }
+
+int LiveFakeCameraElements() { return g_liveFakeCameraElements.load(); }
 
 }  // namespace corvalind::testing

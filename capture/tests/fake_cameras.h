@@ -109,6 +109,10 @@ bool RegisterFakeCameras();
 // the lists of gst_device_monitor_get_devices and
 // gst_device_provider_get_devices follow it either way.
 //
+// Fake camera elements that exist (made and not yet finalized): a graph
+// that is gone must have let go of its camera.
+int LiveFakeCameraElements();
+
 // Back to the standard set, in its order. Devices outside it are
 // unplugged; standard devices still plugged in keep their running
 // elements.

@@ -246,6 +246,26 @@ TEST_F(FakeDeviceTest, CaptureFormatTakesTheFirstLargeEnoughModeTheDeviceAccepts
   }
 }
 
+// A graph that ran and is gone has let go of its elements, the camera
+// among them, so the device is free for the next graph (a real camera
+// opens only once) and nothing grows over a long show.
+TEST_F(FakeDeviceTest, AGraphThatIsGoneLetsGoOfItsCamera) {
+  std::shared_ptr<MediaDevice> camera = FindDeviceByIndex(DeviceCategory::kVideoInput, 0);
+  ASSERT_NE(camera, nullptr);
+  const int before = testing::LiveFakeCameraElements();
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    GrabHandshake grab;
+    std::unique_ptr<MediaGraph> graph = MediaGraph::Create(false);
+    ASSERT_EQ(graph->BuildCapture(*camera, "", &grab), MediaGraph::BuildResult::kBuilt);
+    EXPECT_EQ(testing::LiveFakeCameraElements(), before + 1);
+    ASSERT_TRUE(graph->Run());
+    ASSERT_TRUE(graph->Stop());
+    graph.reset();
+    EXPECT_EQ(testing::LiveFakeCameraElements(), before);
+  }
+}
+
 TEST_F(FakeDeviceTest, CrossbarRoutesAnInputWithItsAudioAndTheTunerTunes) {
   std::shared_ptr<MediaDevice> card = FindDeviceByIndex(DeviceCategory::kVideoInput, 2);
   ASSERT_NE(card, nullptr);

@@ -21,6 +21,7 @@
 #include "engine/program_output_loop.h"
 #include "engine/source_slot.h"
 #include "engine/video_engine.h"
+#include "platform/output_block.h"
 #include "studio/shared_output_target.h"
 #include "test_support/test_home.h"
 
@@ -232,6 +233,12 @@ TEST_F(RecordingTest, TheProgramIsRecordedWholeIntoAviAndMatroska) {
     EXPECT_EQ(static_cast<uint64_t>(back.frames), counted.samples) << "every counted frame is in the file";
     EXPECT_GT(counted.bytes, counted.samples * 100);
   }
+  // The recorders are gone and hold the program's buffer no more: it goes
+  // with the studio's output.
+  loop_.reset();
+  OutputBlock reader;
+  EXPECT_FALSE(OpenOutputBlock(reader, bufferName_)) << "the block outlived the studio";
+  ReleaseOutputBlock(reader);
 }
 
 TEST_F(RecordingTest, MissingChoicesAndBadPathsAreRefusedBeforeAnythingRuns) {

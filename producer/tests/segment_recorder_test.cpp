@@ -162,6 +162,20 @@ TEST_F(SegmentRecorderTest, AFrameLimitEndsTheFileAtItsLength) {
   EXPECT_EQ(file.frames, 10);
 }
 
+// A recorder that is gone has let go of its graph, and with it of the
+// studio's buffer: the studio's block goes with the studio, and a producer
+// running for days holds no graphs of earlier files.
+TEST_F(SegmentRecorderTest, ARecorderThatIsGoneLetsGoOfTheStudiosBuffer) {
+  for (int round = 0; round < 2; ++round) {
+    auto recorder = Make();
+    Record(*recorder, 5);
+  }
+  ReleaseOutputBlock(writer_.block);
+  OutputBlock reader;
+  EXPECT_FALSE(OpenOutputBlock(reader, bufferName_)) << "the block outlived its writer";
+  ReleaseOutputBlock(reader);
+}
+
 TEST_F(SegmentRecorderTest, DebugModeWritesTheGraphWithItsSettingsIntoTheCurrentFolder) {
   config_.debugMode = 1;
   config_.webmBitrate = 700;
