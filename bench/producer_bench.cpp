@@ -10,7 +10,9 @@
 //   lost_frames      frame instants of the camera's clock that no file holds:
 //                    between the first and the last file's end the camera
 //                    must serve (files - 1) x (target - overlap) frames; the
-//                    span's length at the camera's rate minus those frames
+//                    span's length at the camera's rate (one frame every
+//                    1000 / fps whole milliseconds) minus those frames; the
+//                    20 ms polling of the counts makes about a frame of noise
 //   cpu_ms_frame     the process's CPU time (user + system, all threads: the
 //                    graphs, the uploads, the publisher) per recorded frame
 //   cycle_rss_MB     the largest working set the cycle printed, less the
@@ -225,7 +227,9 @@ void BM_ReelforgeSegments(benchmark::State& state) {
     state.counters["frames_per_file"] = static_cast<double>(recorded) / files;
     state.counters["target"] = static_cast<double>(numbers.targetFrames);
     state.counters["short_files"] = shortFiles;
-    state.counters["lost_frames"] = std::max(0.0, span * fps - servedInSpan);
+    // The camera paces itself in whole milliseconds (33 ms at 30 fps).
+    const double cameraRate = 1000.0 / (1000 / fps);
+    state.counters["lost_frames"] = std::max(0.0, span * cameraRate - servedInSpan);
     state.counters["cpu_ms_frame"] = cpu * 1000 / (recorded - (files - 1) * numbers.overlap);
 
     // The last file again, as the cycle uploads it.

@@ -1,5 +1,6 @@
 #include "producer/reelforge_cycle.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -133,6 +134,10 @@ bool Cycle::Finish(CSegmentRecorder& recorder, const char* label, const std::str
   Printf("total %s:%d\n", label, static_cast<int>(recorder.FrameCount()));
   Print("Close graph...");
   recorder.Close();
+  // The closed graph's memory goes back to the system (the streaming
+  // threads' allocator arenas would keep it), so the working set compared
+  // with REBOOT_MEMORY_KB is what is alive, not what once was.
+  malloc_trim(0);
   Print("done!\n");
   if (ftpOn_) {
     const ReelforgeConfig& c = recorder.Config();
