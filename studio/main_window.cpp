@@ -10,12 +10,15 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
@@ -198,10 +201,28 @@ void CMainFrame::CreateActions() {
   connect(homepageAction_, &QAction::triggered, this, [] { QDesktopServices::openUrl(QUrl(kHomepage)); });
   updateAction_ = new QAction("Check for Updates", this);
   connect(updateAction_, &QAction::triggered, this, [this] { updateChecker_->StartUpdateCheck(false); });
+  playerAction_ = new QAction("Output Player", this);
+  playerAction_->setStatusTip("Show the program output in a window of its own or on a DeckLink card");
+  connect(playerAction_, &QAction::triggered, this, &CMainFrame::StartOutputPlayer);
   aboutAction_ = new QAction(CommandIcon(StudioCommand::kAbout), "&About Corvalind", this);
   aboutAction_->setStatusTip("Show program information, version number and copyright");
   aboutAction_->setToolTip("About");
   connect(aboutAction_, &QAction::triggered, this, &CMainFrame::ShowAbout);
+}
+
+void CMainFrame::StartOutputPlayer() {
+  // Beside the studio's own executable (a build tree or an install), else
+  // on PATH. It runs on its own: closing the studio leaves it playing the
+  // last picture.
+  QString program = QDir(QCoreApplication::applicationDirPath()).absoluteFilePath("corvalind-player");
+  if (!QFileInfo(program).isExecutable()) program = QStandardPaths::findExecutable("corvalind-player");
+  if (program.isEmpty()) {
+    QMessageBox::warning(this, "Output Player", "The output player (corvalind-player) was not found.");
+    return;
+  }
+  if (!QProcess::startDetached(program, {"--buffer-name", QString::fromStdString(BufferName())})) {
+    QMessageBox::warning(this, "Output Player", QString("The output player could not be started:\n%1").arg(program));
+  }
 }
 
 void CMainFrame::CreateMenus() {
@@ -216,6 +237,8 @@ void CMainFrame::CreateMenus() {
   for (const WindowKindInfo& info : WindowKinds()) {
     (info.menu == KindMenu::kSource ? source : view)->addAction(kindActions_[static_cast<std::size_t>(info.kind)]);
   }
+  view->addSeparator();
+  view->addAction(playerAction_);
   QMenu* window = menuBar()->addMenu("Window");
   window->addAction(arrangeAction_);
   window->addAction(cascadeAction_);

@@ -102,6 +102,8 @@ class CMainFrame : public QMainWindow {
   void CreateToolBar();
   void CreateStatusBar();
   void ShowAbout();
+  // View > Output Player: starts corvalind-player on this studio's output.
+  void StartOutputPlayer();
   void OnWindowDestroyed(QObject* frame);
   QString KindTitle(int kind) const;
   // Closes the open windows, those of `first` kinds only or all others.
@@ -136,6 +138,7 @@ class CMainFrame : public QMainWindow {
   QAction* statusAction_ = nullptr;
   QAction* homepageAction_ = nullptr;
   QAction* updateAction_ = nullptr;
+  QAction* playerAction_ = nullptr;
   QAction* aboutAction_ = nullptr;
   class QToolBar* toolBar_ = nullptr;
   bool loading_ = false;
