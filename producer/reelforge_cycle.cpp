@@ -141,7 +141,15 @@ bool Cycle::Finish(CSegmentRecorder& recorder, const char* label, const std::str
   Print("done!\n");
   if (ftpOn_) {
     const ReelforgeConfig& c = recorder.Config();
-    ftp_.Upload(c.ftpFolder, recorder.LocalPath(), name, c.ftpPassive != 0);
+    if (recorder.FileWhole()) {
+      ftp_.Upload(c.ftpFolder, recorder.LocalPath(), name, c.ftpPassive != 0);
+    } else {
+      // A broken or missing file (or one left from an earlier run) never
+      // reaches the server under a final name.
+      const std::string error = recorder.LastError();
+      Printf("%s was not written whole (%s), not uploaded\n", name.c_str(),
+             error.empty() ? "no end of stream" : error.c_str());
+    }
   }
   outcome_.files.push_back(name);
   return options_.fileLimit > 0 && static_cast<int>(outcome_.files.size()) >= options_.fileLimit;

@@ -143,6 +143,7 @@ bool CSegmentRecorder::Prepare() {
 }
 
 bool CSegmentRecorder::StartFile(const std::string& fileName) {
+  fileWhole_ = false;
   localPath_ = config_.outputFiles + fileName;
   if (localPath_.size() > kLocalPathLimit) localPath_.resize(kLocalPathLimit);
   Print("Prepare file: " + localPath_ + "\n");
@@ -381,6 +382,7 @@ void CSegmentRecorder::Close() {
     gst_element_send_event(g.pipeline, gst_event_new_eos());
     std::unique_lock<std::mutex> lock(g.mutex);
     g.changed.wait_for(lock, std::chrono::milliseconds(kCloseTimeoutMs), [&] { return g.ended || g.failed; });
+    fileWhole_ = g.ended && !g.failed;
   }
   g.Dismantle();
   built_ = false;

@@ -96,6 +96,11 @@ class CSegmentRecorder {
   void Close();
 
   bool Built() const { return built_; }
+  // The last Close saw end-of-stream reach the file writer with no error
+  // on the way: the file holds everything counted, its duration and cues.
+  // False when the graph failed (a full disk, a device gone), never ran or
+  // did not finish in time.
+  bool FileWhole() const { return fileWhole_; }
   bool HasAudio() const;
   const std::string& LocalPath() const { return localPath_; }
   // The first error the graph reported, or empty.
@@ -112,6 +117,7 @@ class CSegmentRecorder {
   std::string bufferName_;
   std::string localPath_;
   bool built_ = false;
+  bool fileWhole_ = false;
   std::atomic<std::uint32_t> frames_{0};
   std::atomic<std::uint32_t> frameLimit_{UINT32_MAX};
   std::unique_ptr<Impl> impl_;
