@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <utility>
@@ -77,9 +78,17 @@ struct CSegmentRecorder::Impl {
       }
       case GST_MESSAGE_ERROR: {
         GError* error = nullptr;
-        gst_message_parse_error(message, &error, nullptr);
+        gchar* debug = nullptr;
+        gst_message_parse_error(message, &error, &debug);
+        std::string text = error ? error->message : "error";
+        // The system's reason (a full disk, a file too large, a device
+        // gone) ends the details, after the element's path: it is what
+        // tells the user what to do.
+        const char* reason = debug ? std::strrchr(debug, '\n') : nullptr;
+        if (reason && reason[1] != '\0') text += std::string(" ") + (reason + 1);
+        g_free(debug);
         std::lock_guard<std::mutex> lock(self->mutex);
-        if (self->error.empty()) self->error = error ? error->message : "error";
+        if (self->error.empty()) self->error = text;
         self->failed = true;
         self->changed.notify_all();
         if (error) g_error_free(error);

@@ -10,14 +10,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <iterator>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <thread>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "producer/reelforge_config.h"
@@ -377,6 +379,8 @@ TEST_F(CycleTest, AFileThatCouldNotBeWrittenWholeNeverReachesTheServer) {
   for (const char* line : {"m1.webm was not written whole (", "m2.webm was not written whole ("}) {
     EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
   }
+  // With the system's reason.
+  EXPECT_NE(text.find(std::strerror(EFBIG)), std::string::npos) << text;
   EXPECT_TRUE(testing::FileNames((server.Root() / "reels").string()).empty()) << text;
   for (const std::string& command : server.Commands()) {
     EXPECT_EQ(command.rfind("STOR", 0), std::string::npos) << command;
