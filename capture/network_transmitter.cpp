@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "platform/frame_packet.h"
+#include "platform/guarded_memory.h"
 
 namespace corvalind {
 
@@ -250,6 +251,8 @@ NetworkTransmitter::~NetworkTransmitter() {
 
 bool NetworkTransmitter::TryOpenOutput() {
   if (!output_.Valid()) OpenOutputBlock(output_, bufferName_);
+  // A block without room for a picture is one another process cut back.
+  if (output_.Valid() && output_.PictureCapacity() == 0) ReleaseOutputBlock(output_);
   outputOpen_.store(output_.Valid(), std::memory_order_release);
   return output_.Valid();
 }
@@ -380,9 +383,17 @@ void NetworkTransmitter::RunSession(const TransmitterSettings& settings) {
   };
 
   while (keepRunning_.load(std::memory_order_acquire)) {
+    // A block another process cut back is let go (opened again a second
+    // later); the check and the guarded copy never let its SIGBUS through.
+    if (output_.Valid() &&
+        (!output_.block.StillWhole() ||
+         !GuardedCopy(sendBuffer.data() + kFramePacketHeaderBytes, output_.block.Data() + 1,
+                      std::min<std::size_t>(frameBytes, output_.PictureCapacity())))) {
+      ReleaseOutputBlock(output_);
+      outputOpen_.store(false, std::memory_order_release);
+      openRetryCounter_ = 0;
+    }
     if (output_.Valid()) {
-      std::memcpy(sendBuffer.data() + kFramePacketHeaderBytes, output_.block.Data() + 1,
-                  std::min<std::size_t>(frameBytes, output_.PictureCapacity()));
       const FrameOutcome outcome = SendFramePieces(sendBuffer.data(), frameBytes, packetBytes, compressor,
                                                    channel, settings.tcp, keepRunning_, counters);
       if (outcome == FrameOutcome::kFailed) {
@@ -411,7 +422,7 @@ void NetworkTransmitter::RunSession(const TransmitterSettings& settings) {
 
     if (!output_.Valid() && ++openRetryCounter_ >= static_cast<uint32_t>(frameRate_)) {
       openRetryCounter_ = 0;
-      if (TryOpenOutput()) frameBytes = std::min<uint32_t>(frameBytes, output_.PictureCapacity());
+      if (TryOpenOutput()) frameBytes = std::min<uint32_t>(frameBytes_, output_.PictureCapacity());
     }
 
     const double wait = static_cast<double>(static_cast<int64_t>(frameIntervalMs_ - MillisecondsSince(lastTick)));

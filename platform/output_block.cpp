@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/guarded_memory.h"
+
 namespace corvalind {
 
 bool CreateOutputBlock(OutputBlock& out, std::string_view localName, uint32_t frameBytes,
@@ -24,12 +26,13 @@ bool OpenOutputBlock(OutputBlock& out, std::string_view localName) {
 
 void ReleaseOutputBlock(OutputBlock& block) { block.block.Release(); }
 
-void PublishPicture(OutputBlock& block, const uint8_t* picture, uint32_t bytes, uint8_t counter) {
-  if (!block.Valid()) return;
+bool PublishPicture(OutputBlock& block, const uint8_t* picture, uint32_t bytes, uint8_t counter) {
+  if (!block.Valid() || !block.block.StillWhole()) return false;
   const std::size_t room = block.PictureCapacity();
-  std::memcpy(block.block.Data() + 1, picture, bytes < room ? bytes : room);
+  // The block may still be cut back between the check and the copy.
+  if (!GuardedCopy(block.block.Data() + 1, picture, bytes < room ? bytes : room)) return false;
   // Readers in other processes must not see the counter before the picture.
-  __atomic_store_n(block.block.Data(), counter, __ATOMIC_RELEASE);
+  return GuardedStoreRelease(block.block.Data(), counter);
 }
 
 }  // namespace corvalind

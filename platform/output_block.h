@@ -42,7 +42,10 @@ bool OpenOutputBlock(OutputBlock& out, std::string_view localName);
 void ReleaseOutputBlock(OutputBlock& block);
 
 // Writes one picture and then the counter. Never writes past the block:
-// a picture larger than the block is cut to what fits.
-void PublishPicture(OutputBlock& block, const uint8_t* picture, uint32_t bytes, uint8_t counter);
+// a picture larger than the block is cut to what fits. False when there is
+// no block or another process cut it back (then nothing, or part of the
+// picture, was written, and nothing faulted): the writer then makes a
+// fresh block under the name.
+bool PublishPicture(OutputBlock& block, const uint8_t* picture, uint32_t bytes, uint8_t counter);
 
 }  // namespace corvalind

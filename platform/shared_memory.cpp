@@ -73,6 +73,12 @@ SharedMemoryBlock& SharedMemoryBlock::operator=(SharedMemoryBlock&& other) noexc
   return *this;
 }
 
+bool SharedMemoryBlock::StillWhole() const {
+  struct stat info;
+  return view_ != nullptr && fstat(fd_, &info) == 0 && info.st_size >= 0 &&
+         static_cast<std::size_t>(info.st_size) >= size_;
+}
+
 void SharedMemoryBlock::Release() {
   if (view_) munmap(view_, size_);
   view_ = nullptr;

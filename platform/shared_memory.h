@@ -62,6 +62,10 @@ class SharedMemoryBlock {
   void Release();
 
   bool Valid() const { return view_ != nullptr; }
+  // The object still holds every byte of the view: another process of the
+  // same user may have cut it back (touching the lost pages would raise
+  // SIGBUS). One fstat.
+  bool StillWhole() const;
   uint8_t* Data() const { return view_; }
   std::size_t Size() const { return size_; }
 

@@ -2,6 +2,7 @@
 // that the virtual camera reads.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "engine/program_output_loop.h"
@@ -25,6 +26,7 @@ class SharedOutputTarget : public ProgramOutputTarget {
   uint32_t frameBytes_;
   OutputBlock block_;
   bool reused_ = false;
+  std::chrono::steady_clock::time_point lastRemake_;
 };
 
 }  // namespace corvalind

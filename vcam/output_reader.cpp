@@ -3,6 +3,8 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/guarded_memory.h"
+
 namespace corvalind {
 
 void CopyTurned(const uint8_t* bottomUp, uint32_t limit, uint8_t* topDown, int width, int height,
@@ -51,7 +53,29 @@ bool OutputReader::Fill(uint8_t* picture, uint32_t limit, int width, int height,
     return false;
   }
   if (limit > copyLimit_) limit = copyLimit_;
-  CopyTurned(block_.block.Data() + 1, limit, picture, width, height, mirror);
+  // A block another process cut back is as good as gone: the camera shows
+  // black and opens the name again later, where the studio puts a fresh
+  // block. The check and the guarded copy together never let the host
+  // program meet the SIGBUS of a page that went away.
+  struct Job {
+    const uint8_t* from;
+    uint32_t limit;
+    uint8_t* to;
+    int width, height;
+    bool mirror;
+  } job{block_.block.Data() + 1, limit, picture, width, height, mirror};
+  const bool copied = copyLimit_ > 0 && block_.block.StillWhole() &&
+                      RunGuarded(
+                          [](void* context) {
+                            const Job* j = static_cast<const Job*>(context);
+                            CopyTurned(j->from, j->limit, j->to, j->width, j->height, j->mirror);
+                          },
+                          &job);
+  if (!copied) {
+    Close();
+    attempts_ = 0;
+    return false;
+  }
   return true;
 }
 

@@ -2,8 +2,9 @@
 //
 // Opens the studio's block when the camera is made and, while there is
 // none, tries again every `fps` samples (about once a second). Once open it
-// never lets go while the camera exists, so a camera keeps showing the last
-// picture after the studio exits. Copies turn the block's bottom-up rows
+// lets go only when the block was cut back by another process (then it
+// serves black and opens the name again later), so a camera keeps showing
+// the last picture after the studio exits. Copies turn the block's bottom-up rows
 // top-down (GStreamer's order) and mirror each row when asked. Used on the
 // streaming thread under the element's lock.
 #pragma once

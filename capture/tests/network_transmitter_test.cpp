@@ -4,11 +4,13 @@
 #include "capture/network_transmitter.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <lzo/lzo1x.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -702,6 +704,38 @@ TEST(TransmitterSession, StartingBeforeTheOutputBufferSendsOnceItAppears) {
   EXPECT_TRUE(transmitter.Running());
   EXPECT_TRUE(transmitter.OutputBufferOpen());
   EXPECT_EQ(receiver.LastFrame(), picture);
+  transmitter.Stop();
+  ReleaseOutputBlock(block);
+}
+
+// Another process cuts the output block back under the sending worker:
+// the worker neither faults nor ends; it lets the block go and sends the
+// studio's fresh block once one is there.
+TEST(TransmitterSession, ABlockCutBackIsLetGoAndTheFreshOneSent) {
+  const std::string name = PublishedPicture::UnusedName();
+  OutputBlock block;
+  ASSERT_TRUE(CreateOutputBlock(block, name, kVgaBytes, nullptr, nullptr));
+  const std::vector<uint8_t> first = RandomBytes(kVgaBytes, 3);
+  PublishPicture(block, first.data(), kVgaBytes, 1);
+  StreamReceiver receiver(AF_INET, kVgaBytes);
+  Recorded recorded;
+  NetworkTransmitter transmitter(name, kVgaBytes, 25, 40, recorded.Hooks());
+  ASSERT_TRUE(transmitter.Start(To("127.0.0.1", receiver.Port(), true)));
+  ASSERT_TRUE(WaitFor([&] { return receiver.Frames() >= 1; }));
+
+  const int fd = shm_open(SharedMemoryObjectName(name).c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 1), 0);
+  close(fd);
+  ASSERT_TRUE(WaitFor([&] { return !transmitter.OutputBufferOpen(); }));
+  EXPECT_TRUE(transmitter.Running());
+
+  ReleaseOutputBlock(block);
+  ASSERT_TRUE(CreateOutputBlock(block, name, kVgaBytes, nullptr, nullptr));
+  const std::vector<uint8_t> fresh = RandomBytes(kVgaBytes, 4);
+  PublishPicture(block, fresh.data(), kVgaBytes, 2);
+  ASSERT_TRUE(WaitFor([&] { return receiver.LastFrame() == fresh; }));
+  EXPECT_TRUE(transmitter.OutputBufferOpen());
   transmitter.Stop();
   ReleaseOutputBlock(block);
 }

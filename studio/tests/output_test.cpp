@@ -1,7 +1,9 @@
 // The studio's output path end to end: settings read into the output
 // format, the engine composing, the loop publishing into the shared block,
 // and a reader in the same role as the camera seeing the exact picture.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "engine/program_output_loop.h"
 #include "platform/folders.h"
@@ -77,6 +80,33 @@ TEST(StudioOutputTest, PublishedBlockHoldsTheComposedPicture) {
   }
   // The loop is gone; the earlier holder keeps the last picture.
   EXPECT_NE(earlier.block.Data()[0], 200);
+}
+
+// Another process cuts the studio's block back to one byte: publishing
+// neither faults nor stops; the name gets a fresh block of the right size
+// that carries the next picture, and the cut one is left to its holders.
+TEST(StudioOutputTest, ABlockCutBackUnderThePublisherIsMadeAfresh) {
+  const std::string name = "CorvalindTest_cutback_" + std::to_string(getpid());
+  constexpr uint32_t kBytes = 64 * 1024;
+  SharedOutputTarget target(name, kBytes);
+  ASSERT_TRUE(target.Setup(nullptr));
+  std::vector<uint8_t> picture(kBytes, 1);
+  target.Publish(picture.data(), kBytes, 1);
+
+  const int fd = shm_open(SharedMemoryObjectName(name).c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 1), 0);
+  close(fd);
+  std::fill(picture.begin(), picture.end(), 2);
+  target.Publish(picture.data(), kBytes, 2);
+
+  OutputBlock reader;
+  ASSERT_TRUE(OpenOutputBlock(reader, name));
+  ASSERT_EQ(reader.PictureCapacity(), kBytes) << "a fresh block of the right size";
+  EXPECT_EQ(reader.block.Data()[0], 2) << "with the picture after the cut";
+  EXPECT_EQ(reader.block.Data()[kBytes], 2);
+  ReleaseOutputBlock(reader);
+  target.Release();
 }
 
 }  // namespace

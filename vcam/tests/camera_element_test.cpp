@@ -3,9 +3,11 @@
 // the studio, the last one after the studio left), the retry cadence, the
 // time stamps, property calls during streaming, and the version it carries.
 #include <gst/app/gstappsink.h>
+#include <fcntl.h>
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -223,6 +225,49 @@ TEST(CameraElementTest, BlackUntilTheStudioAppearsThenOpenedAtTheFpsthSample) {
       EXPECT_EQ(sample.bytes, expected);
     }
   }
+}
+
+// Another process of the user cuts the block back to one byte under a
+// playing camera: the program that opened the camera goes on (no SIGBUS),
+// the camera serves black, and it shows the studio's picture again once
+// the studio has made a fresh block under the name.
+TEST(CameraElementTest, ABlockCutBackUnderThePlayingCameraGivesBlackUntilAFreshOne) {
+  UseSettings("1,5,0");  // 320 x 240 at 60
+  const std::string name = PrivateBufferName("cut");
+  TestWriter writer;
+  ASSERT_TRUE(writer.Create(name, 320 * 240 * 3));
+  const auto frame = PatternFrame(320, 240, 9);
+  writer.Publish(frame);
+  Camera camera(name);
+  ASSERT_TRUE(camera.Play());
+  Sample sample;
+  ASSERT_TRUE(camera.Pull(&sample));
+  ASSERT_EQ(sample.bytes, AsCameraSees(frame, 320, 240, false));
+
+  const int fd = shm_open(SharedMemoryObjectName(name).c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 1), 0);
+  close(fd);
+  const std::vector<uint8_t> black(320 * 240 * 3, 0);
+  bool sawBlack = false;
+  for (int i = 0; i < 10 && !sawBlack; ++i) {
+    ASSERT_TRUE(camera.Pull(&sample)) << "the camera goes on";
+    sawBlack = sample.bytes == black;
+  }
+  EXPECT_TRUE(sawBlack);
+
+  // The studio's publisher finds its block cut back and makes a fresh one.
+  ReleaseOutputBlock(writer.block);
+  ASSERT_TRUE(writer.Create(name, 320 * 240 * 3));
+  const auto again = PatternFrame(320, 240, 21);
+  writer.Publish(again);
+  bool recovered = false;
+  // The camera opens the name again within a second (60 samples).
+  for (int i = 0; i < 120 && !recovered; ++i) {
+    ASSERT_TRUE(camera.Pull(&sample));
+    recovered = sample.bytes == AsCameraSees(again, 320, 240, false);
+  }
+  EXPECT_TRUE(recovered);
 }
 
 TEST(CameraElementTest, TimeStampsStartAtZeroAndAreContiguousOnEveryStart) {
