@@ -6,6 +6,7 @@
 #include "hook/lib/debug_log.h"
 #include "hook/lib/named_object.h"
 #include "hook/lib/snaptrace_api.h"
+#include "platform/guarded_memory.h"
 
 namespace snaptrace {
 
@@ -116,17 +117,31 @@ bool WriteFrame(const uint8_t* pixels, int width, int height, int rows, PixelOrd
   const std::size_t blockSize = BlockSize(section);
   if (wanted > blockSize) wanted = blockSize;
   const std::size_t bytes = SafeCopyBytes(g_block, wanted);
-  uint8_t* out = g_block.view;
-  if (order == PixelOrder::kBlueGreenRed) {
-    std::memcpy(out, pixels, bytes);
-  } else {
-    const std::size_t count = bytes / 3;
-    for (std::size_t i = 0; i < count; ++i) {
-      out[3 * i + 0] = pixels[4 * i + 2];
-      out[3 * i + 1] = pixels[4 * i + 1];
-      out[3 * i + 2] = pixels[4 * i + 0];
-    }
-  }
+  // The studio (or any process of the user) may still cut the block back
+  // between the size check and the copy: the copy runs guarded, so the
+  // game never meets the SIGBUS of a page that went away.
+  struct Job {
+    uint8_t* out;
+    const uint8_t* pixels;
+    std::size_t bytes;
+    PixelOrder order;
+  } job{g_block.view, pixels, bytes, order};
+  const bool copied = corvalind::RunGuarded(
+      [](void* context) {
+        const Job* j = static_cast<const Job*>(context);
+        if (j->order == PixelOrder::kBlueGreenRed) {
+          std::memcpy(j->out, j->pixels, j->bytes);
+          return;
+        }
+        const std::size_t count = j->bytes / 3;
+        for (std::size_t i = 0; i < count; ++i) {
+          j->out[3 * i + 0] = j->pixels[4 * i + 2];
+          j->out[3 * i + 1] = j->pixels[4 * i + 1];
+          j->out[3 * i + 2] = j->pixels[4 * i + 0];
+        }
+      },
+      &job);
+  if (!copied) return false;
   Field(section->frameReady).store(1, std::memory_order_release);
   return true;
 }
@@ -184,9 +199,11 @@ SNAPTRACE_EXPORT uint32_t GetSharedMemory(uint8_t* destination, uint32_t capacit
   const uint32_t frameBytes = Field(section->frameBytes).load(std::memory_order_relaxed);
   const std::size_t wanted = frameBytes < capacity ? frameBytes : capacity;
   const std::size_t bytes = destination ? snaptrace::SafeCopyBytes(snaptrace::g_block, wanted) : 0;
-  if (bytes > 0) std::memcpy(destination, snaptrace::g_block.view, bytes);
+  // Guarded: a block cut back after the size check gives no frame, not a
+  // SIGBUS.
+  const bool copied = bytes == 0 || corvalind::GuardedCopy(destination, snaptrace::g_block.view, bytes);
   Field(section->frameReady).store(0, std::memory_order_release);
-  return static_cast<uint32_t>(bytes);
+  return copied ? static_cast<uint32_t>(bytes) : 0;
 }
 
 SNAPTRACE_EXPORT void SetSharedMemory(const uint8_t* source, uint32_t count) {
@@ -199,7 +216,7 @@ SNAPTRACE_EXPORT void SetSharedMemory(const uint8_t* source, uint32_t count) {
   const uint32_t blockSize = snaptrace::BlockSize(section);
   const std::size_t wanted = count < blockSize ? count : blockSize;
   const std::size_t bytes = source ? snaptrace::SafeCopyBytes(snaptrace::g_block, wanted) : 0;
-  if (bytes > 0) std::memcpy(snaptrace::g_block.view, source, bytes);
+  if (bytes > 0) corvalind::GuardedCopy(snaptrace::g_block.view, source, bytes);
 }
 
 }  // extern "C"
