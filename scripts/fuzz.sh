@@ -8,11 +8,16 @@ cd "$root"
 target="${1:?usage: scripts/fuzz.sh TARGET [SECONDS]}"
 seconds="${2:-60}"
 max_len=256  # the longest input tried; a target whose inputs need more sets its own
+rss_limit_mb=2048  # libFuzzer's own default
 case "$target" in
   settings_fuzzer) corpus=platform/fuzz/settings_corpus ;;
   project_fuzzer) corpus=studio/files/fuzz/project_corpus ;;
   scenes_fuzzer) corpus=studio/files/fuzz/scenes_corpus ;;
-  picture_fuzzer) corpus=platform/freeimage/fuzz/picture_corpus ;;
+  # Pictures up to 1 MiB. A picture within the reader's limit (256 MiB
+  # decoded, twice while it converts) stays far below the memory limit;
+  # only a leak or a runaway allocation reaches it.
+  picture_fuzzer) corpus=platform/freeimage/fuzz/picture_corpus; max_len=1048576; rss_limit_mb=1500 ;;
+  picture_scale_fuzzer) corpus=platform/freeimage/fuzz/picture_scale_corpus; max_len=4096 ;;
   net_packet_fuzzer) corpus=vcam/fuzz/net_packet_corpus; max_len=4096 ;;
   ini_fuzzer) corpus=producer/fuzz/ini_corpus; max_len=4096 ;;
   *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
@@ -25,6 +30,6 @@ fi
 ninja -C build-fuzz --quiet "$target"
 found="build-fuzz/found-$target"
 mkdir -p "$found"
-"build-fuzz/bin/$target" -max_total_time="$seconds" -max_len="$max_len" -artifact_prefix="$found/" "$found" "$corpus"
+"build-fuzz/bin/$target" -max_total_time="$seconds" -max_len="$max_len" -rss_limit_mb="$rss_limit_mb" -artifact_prefix="$found/" "$found" "$corpus"
 # Keep only inputs that add coverage.
 "build-fuzz/bin/$target" -merge=1 "$corpus" "$found"

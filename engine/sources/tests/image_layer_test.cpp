@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -289,6 +290,23 @@ TEST_F(ImagesTest, LoadsTheFiveFormatsAndRefusesOthers) {
   EXPECT_FALSE(IsAllowedPictureFormat(FIF_TIFF));
   EXPECT_FALSE(FreeImage_IsPluginEnabled(FIF_PPM));
   EXPECT_TRUE(FreeImage_IsPluginEnabled(FIF_PNG));
+}
+
+// The picture fuzzers start from these seeds: each must be a real picture
+// the reader takes, or the fuzzing never gets past the headers.
+TEST_F(ImagesTest, TheFuzzSeedsAreRealPicturesOfEveryFormat) {
+  std::set<std::string> extensions;
+  for (const auto& entry : std::filesystem::directory_iterator(CORVALIND_PICTURE_SEEDS)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("seed-", 0) != 0) continue;
+    SCOPED_TRACE(name);
+    const std::optional<Picture> picture = reader.Load(entry.path().string());
+    ASSERT_TRUE(picture.has_value());
+    EXPECT_EQ(picture->width, 16);
+    EXPECT_EQ(picture->height, 12);
+    extensions.insert(entry.path().extension().string());
+  }
+  EXPECT_EQ(extensions, (std::set<std::string>{".bmp", ".gif", ".jpg", ".png", ".tga"}));
 }
 
 TEST_F(ImagesTest, RefusesPicturesBeyondTheSizeLimit) {
