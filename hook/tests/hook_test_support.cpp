@@ -34,7 +34,17 @@ std::string Tag() {
 
 std::string ObjectName(const char* base) {
   const std::string tag = Tag();
-  return "/" + std::string(base) + (tag.empty() ? "" : "_" + tag) + "." + std::to_string(getuid());
+  // Appended piece by piece: GCC 12 warns (-Wrestrict) about a chain of
+  // operator+ starting from a literal.
+  std::string name = "/";
+  name += base;
+  if (!tag.empty()) {
+    name += '_';
+    name += tag;
+  }
+  name += '.';
+  name += std::to_string(getuid());
+  return name;
 }
 
 }  // namespace
@@ -47,7 +57,10 @@ std::string SnaptraceLibraryPath() { return std::string(SNAPTRACE_LIBRARY_DIR) +
 
 std::string UsePrivateExchange() {
   static std::atomic<int> counter{0};
-  const std::string tag = "t" + std::to_string(getpid()) + "_" + std::to_string(counter.fetch_add(1));
+  std::string tag = "t";
+  tag += std::to_string(getpid());
+  tag += '_';
+  tag += std::to_string(counter.fetch_add(1));
   setenv("SNAPTRACE_INSTANCE", tag.c_str(), 1);
   return tag;
 }
