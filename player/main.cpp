@@ -8,32 +8,12 @@
 #include <gst/gst.h>
 
 #include <QApplication>
-#include <QDir>
-#include <QFileInfo>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
+#include "platform/camera_plugin.h"
 #include "player/player_dialog.h"
-
-namespace {
-
-// In a build tree the camera plugin sits in ../lib/gstreamer-1.0 beside
-// bin/; an installed camera is where GStreamer looks anyway.
-void UseBuildTreeCamera() {
-  const QDir here(QCoreApplication::applicationDirPath());
-  const QString built = QDir::cleanPath(here.absoluteFilePath("../lib/gstreamer-1.0"));
-  if (!QFileInfo::exists(built + "/libgstcorvalindcam.so")) return;
-  std::string path = built.toStdString();
-  if (const char* before = std::getenv("GST_PLUGIN_PATH"); before != nullptr && *before != '\0') {
-    path += ":";
-    path += before;
-  }
-  setenv("GST_PLUGIN_PATH", path.c_str(), 1);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
@@ -50,6 +30,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   QApplication app(argc, argv);
+  QGuiApplication::setDesktopFileName("org.corvalind.CorvalindPlayer");
   corvalind::PlayerOptions options;
   // QApplication took its own options (-platform, -display ...) out of
   // argc and argv.
@@ -61,7 +42,9 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  UseBuildTreeCamera();
+  // Beside the program in a build tree or an installation under any
+  // prefix; GStreamer's own folders are searched all the same.
+  corvalind::UseCameraPluginBesideProgram();
   GError* error = nullptr;
   if (!gst_init_check(nullptr, nullptr, &error)) {
     std::fprintf(stderr, "corvalind-player: GStreamer: %s\n", error != nullptr ? error->message : "cannot start");

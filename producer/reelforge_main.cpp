@@ -6,10 +6,14 @@
 // virtual camera reads (a second studio publishes under its own name).
 #include <cstdlib>
 
+#include "platform/camera_plugin.h"
 #include "producer/reelforge_config.h"
 #include "producer/reelforge_cycle.h"
 
 int main(int /*argc*/, char** argv) {
+  // The camera beside the program (a build tree, or an installation under
+  // any prefix), before GStreamer starts.
+  corvalind::UseCameraPluginBesideProgram();
   corvalind::ReelforgeRunOptions options;
   options.iniPath = corvalind::ReelforgeIniPath();
   if (const char* buffer = std::getenv("CORVALIND_OUTPUT_BUFFER"); buffer && *buffer) options.bufferName = buffer;

@@ -139,6 +139,8 @@ int main(int argc, char** argv) {
   }
   QApplication app(argc, argv);
   QApplication::setApplicationName("Corvalind");
+  // The installed menu entry, so desktops match the windows to its icon.
+  QGuiApplication::setDesktopFileName("org.corvalind.Corvalind");
   ApplyStudioTheme(app, ThemeFromArguments(QApplication::arguments()));
   Options options;
   if (!ParseOptions(QApplication::arguments(), &options)) return 2;
