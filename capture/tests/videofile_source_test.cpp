@@ -174,17 +174,26 @@ TEST_F(VideoFileSourceTest, TheFileStartsAgainAfterItsEnd) {
   source->Stop();
   std::vector<int> numbers;
   for (const Delivered& frame : TakeDelivered()) numbers.push_back(FrameNumber(frame));
-  // 0, 1, ... to the file's last picture, then 0 again: every pass plays
-  // the whole file from its start, each picture once.
+  // 0, 1, ... to the file's last picture, then from the start again: every
+  // pass plays the file from its start, each picture at most once and in
+  // order. The grabber keeps only the newest picture (the file plays at its
+  // own pace, as a live source would), so a worker held up for a frame
+  // interval on a busy machine may miss one; none comes twice or late.
   std::string seen;
   for (int number : numbers) seen += std::to_string(number) + " ";
   SCOPED_TRACE(seen);
-  const auto restart = std::find(numbers.begin() + 1, numbers.end(), 0);
-  ASSERT_NE(restart, numbers.end());
-  const int last = *(restart - 1);
+  ASSERT_FALSE(numbers.empty());
+  std::size_t restart = 1;
+  while (restart < numbers.size() && numbers[restart] > numbers[restart - 1]) ++restart;
+  ASSERT_LT(restart, numbers.size()) << "the file started again";
+  EXPECT_LE(numbers[0], 1);
+  EXPECT_LE(numbers[restart], 1) << "the second pass starts from the beginning";
+  const int last = numbers[restart - 1];
   EXPECT_GE(last, 4);
-  for (int i = 0; i <= last; ++i) EXPECT_EQ(numbers[i], i);
-  for (size_t i = 0; restart + i != numbers.end() && static_cast<int>(i) <= last; ++i) EXPECT_EQ(restart[i], static_cast<int>(i));
+  // The first pass reached the file's end: the second one never goes past it.
+  for (std::size_t i = restart + 1; i < numbers.size() && numbers[i] > numbers[i - 1]; ++i) {
+    EXPECT_LE(numbers[i], last);
+  }
 }
 
 TEST_F(VideoFileSourceTest, SeekPauseAndStopWorkOnTheRunningFile) {
