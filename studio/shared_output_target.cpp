@@ -4,14 +4,15 @@
 
 namespace corvalind {
 
-SharedOutputTarget::SharedOutputTarget(std::string localName, uint32_t frameBytes)
-    : localName_(std::move(localName)), frameBytes_(frameBytes) {}
+SharedOutputTarget::SharedOutputTarget(std::string localName, uint32_t frameBytes, SideOutput sideOutput)
+    : localName_(std::move(localName)), frameBytes_(frameBytes), sideOutput_(std::move(sideOutput)) {}
 
 bool SharedOutputTarget::Setup(std::string* reason) {
   return CreateOutputBlock(block_, localName_, frameBytes_, &reused_, reason);
 }
 
 void SharedOutputTarget::Publish(const uint8_t* picture, uint32_t bytes, uint8_t counter) {
+  if (sideOutput_) sideOutput_(picture, bytes);
   if (PublishPicture(block_, picture, bytes, counter)) return;
   // Another process cut the block back (or no block could be made): the
   // name goes to a fresh block of the right size, as for a block of

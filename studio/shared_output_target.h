@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "engine/program_output_loop.h"
@@ -13,7 +14,11 @@ namespace corvalind {
 class SharedOutputTarget : public ProgramOutputTarget {
  public:
   // localName: kOutputBufferName, or a private name for a second studio.
-  SharedOutputTarget(std::string localName, uint32_t frameBytes);
+  // Receives every published picture as well (the PipeWire camera, the
+  // V4L2 bridge); called on the output loop's thread, must return quickly.
+  using SideOutput = std::function<void(const uint8_t* picture, uint32_t bytes)>;
+
+  SharedOutputTarget(std::string localName, uint32_t frameBytes, SideOutput sideOutput = nullptr);
   bool Setup(std::string* reason) override;
   void Publish(const uint8_t* picture, uint32_t bytes, uint8_t counter) override;
   void Release() override;
@@ -24,6 +29,7 @@ class SharedOutputTarget : public ProgramOutputTarget {
  private:
   std::string localName_;
   uint32_t frameBytes_;
+  SideOutput sideOutput_;
   OutputBlock block_;
   bool reused_ = false;
   std::chrono::steady_clock::time_point lastRemake_;

@@ -23,6 +23,10 @@ TemporaryHome::TemporaryHome(const std::string& prefix) {
   setenv("XDG_DOCUMENTS_DIR", Documents().c_str(), 1);
   setenv("XDG_CONFIG_HOME", Config().c_str(), 1);
   setenv("XDG_RUNTIME_DIR", (root_ / "runtime").c_str(), 1);
+  // A PipeWire named by the user's environment is never joined: the
+  // runtime folder above (empty unless a test starts a daemon) is the one.
+  unsetenv("PIPEWIRE_RUNTIME_DIR");
+  unsetenv("PIPEWIRE_REMOTE");
 }
 
 TemporaryHome::~TemporaryHome() {

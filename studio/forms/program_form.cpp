@@ -2,9 +2,12 @@
 
 #include <QResizeEvent>
 #include <algorithm>
+#include <atomic>
 
 #include "studio/forms/preview_widget.h"
 #include "engine/messages.h"
+#include "platform/output_block.h"
+#include "platform/pipewire/pipewire_camera.h"
 #include "studio/shared_output_target.h"
 #include "studio/ui_bridge.h"
 
@@ -25,8 +28,19 @@ CViewProgramForm::CViewProgramForm(const OutputFormat& format, const std::string
   previewWidth_ = 640;
   previewHeight_ = static_cast<int>(640.0 / static_cast<double>(ratio));
   preview_->setGeometry(1, 1, previewWidth_, previewHeight_);
+  pipewire_ = std::make_unique<PipeWireCamera>(
+      PipeWireCameraFormat{format_.outputWidth, format_.outputHeight, format_.frameRate}, PipeWireNodeName(bufferName));
+  // Said once a run: a studio without PipeWire works on, only browsers and
+  // call programs do not see the camera.
+  static std::atomic<bool> missingSaid{false};
+  if (!pipewire_->Connected() && !missingSaid.exchange(true)) SetStatusText(kPipeWireMissingText);
+  PipeWireCamera* camera = pipewire_.get();
   loop_ = std::make_unique<ProgramOutputLoop>(
-      format_, std::make_unique<SharedOutputTarget>(bufferName, format_.frameBytes), engine);
+      format_,
+      std::make_unique<SharedOutputTarget>(
+          bufferName, format_.frameBytes,
+          [camera](const uint8_t* picture, uint32_t bytes) { camera->Offer(picture, bytes); }),
+      engine);
   loop_->SetPreview(preview_, previewWidth_, previewHeight_);
 }
 
@@ -36,6 +50,11 @@ CViewProgramForm::~CViewProgramForm() {
   // Cameras that hold the block keep its last picture; cameras opened from
   // now on get nothing until the view is opened again.
   if (published) SetStatusText(kNoProgramText);
+}
+
+std::string PipeWireNodeName(const std::string& bufferName) {
+  if (bufferName == kOutputBufferName) return kPipeWireCameraNodeName;
+  return std::string(kPipeWireCameraNodeName) + "-" + bufferName;
 }
 
 bool CViewProgramForm::ConfirmClose() {

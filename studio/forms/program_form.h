@@ -1,7 +1,7 @@
 // CViewProgramForm: the "Video Output" window. It owns the program output
 // loop, so the studio publishes its program exactly while this view is
-// open, and shows the program in a preview that keeps the output's aspect
-// ratio.
+// open (into the output buffer and as the PipeWire camera), and shows the
+// program in a preview that keeps the output's aspect ratio.
 #pragma once
 
 #include <QWidget>
@@ -14,6 +14,7 @@
 
 namespace corvalind {
 
+class PipeWireCamera;
 class PreviewWidget;
 
 inline constexpr const char* kCloseProgramQuestion =
@@ -36,6 +37,8 @@ class CViewProgramForm : public QWidget, public WindowForm {
   int PreviewHeight() const { return previewHeight_; }
   PreviewWidget* Preview() const { return preview_; }
   ProgramOutputLoop& Loop() { return *loop_; }
+  // The program as a PipeWire camera while this view exists.
+  PipeWireCamera& Camera() { return *pipewire_; }
 
   QSize sizeHint() const override;
 
@@ -59,7 +62,14 @@ class CViewProgramForm : public QWidget, public WindowForm {
   PreviewWidget* preview_ = nullptr;
   int previewWidth_ = 640;
   int previewHeight_ = 480;
+  // Declared before the loop, so it outlives the loop that feeds it.
+  std::unique_ptr<PipeWireCamera> pipewire_;
   std::unique_ptr<ProgramOutputLoop> loop_;
 };
+
+// The PipeWire node's name for the studio that publishes into `bufferName`:
+// "corvalind-camera" for the studio's own buffer, with the buffer's name
+// after it for a second studio's private one.
+std::string PipeWireNodeName(const std::string& bufferName);
 
 }  // namespace corvalind

@@ -42,7 +42,9 @@
 #include "studio/files/scene_list_file.h"
 #include "studio/forms/scene_manager.h"
 #include "studio/ui_bridge.h"
+#include "platform/pipewire/pipewire_camera.h"
 #include "test_support/frames.h"
+#include "test_support/pipewire_daemon.h"
 #include "test_support/status_texts.h"
 #include "test_support/test_home.h"
 
@@ -684,6 +686,77 @@ TEST_F(StudioUiTest, ClosingTheLiveProgramAsksAndReopeningResumesTheFeed) {
   // the picture tells the new frame.)
   EXPECT_TRUE(QTest::qWaitFor([&] { return camera.block.Data()[1] == 170; }, 15000))
       << "the camera's block is fed again";
+}
+
+// The program view is the PipeWire camera too: a consumer of the node gets
+// the published program (exact in BGRx), and the node goes with the view.
+TEST_F(StudioUiTest, TheProgramViewIsAPipeWireCameraWhileItIsOpen) {
+  const std::string runtimeBefore = getenv("XDG_RUNTIME_DIR") ? getenv("XDG_RUNTIME_DIR") : "";
+  const std::filesystem::path runtime =
+      std::filesystem::temp_directory_path() / ("corvalind-ui-pipewire-" + std::to_string(getpid()));
+  {
+    testing::PrivatePipeWire pipewire;
+    std::string reason;
+    ASSERT_TRUE(pipewire.Start(runtime, &reason)) << reason;
+    StoreScenes(1);
+    window_->OpenWindow(kKindSceneManager);
+    QMdiSubWindow* program = window_->OpenWindow(kKindProgram);
+    CViewProgramForm* view = window_->ProgramView();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->Loop().Publishing(); }, 15000));
+    const std::string node = PipeWireNodeName(buffer_);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !testing::PrivatePipeWire::NodeProperties(node).empty(); }, 15000));
+    EXPECT_NE(testing::PrivatePipeWire::NodeProperties(node).find("media.class = \"Video/Source\""), std::string::npos);
+
+    std::vector<uint8_t> picture(320 * 240 * 3);
+    for (std::size_t i = 0; i < picture.size(); ++i) picture[i] = static_cast<uint8_t>((i * 31) / 7);
+    GlobalSourceSlots().DeliverFrame(false, 0, picture.data(), static_cast<uint32_t>(picture.size()), 320, 240);
+    OutputBlock block;
+    ASSERT_TRUE(OpenOutputBlock(block, buffer_));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->Loop().PublishedFrames() > 0 && block.block.Data()[0] != 0; }, 15000));
+    // Nothing new is composed after the one delivery: the block holds what
+    // the node sends.
+    const uint64_t polls = view->Loop().Polls();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->Loop().Polls() >= polls + 2; }, 15000));
+    const std::vector<uint8_t> published(block.block.Data() + 1, block.block.Data() + 1 + format_.frameBytes);
+
+    const std::filesystem::path out = runtime / "received.raw";
+    const std::string command = "timeout 30 gst-launch-1.0 -q pipewiresrc target-object=" + node +
+                                " num-buffers=3 ! video/x-raw,format=BGRx ! videoconvert ! video/x-raw,format=BGR ! "
+                                "filesink location=" + out.string() + " > " + (runtime / "gst.log").string() + " 2>&1";
+    ASSERT_EQ(testing::RunCommand(command, nullptr), 0) << testing::ReadBytes((runtime / "gst.log").string());
+    const std::string received = testing::ReadBytes(out.string());
+    ASSERT_EQ(received.size(), 3u * format_.frameBytes);
+    const char* last = received.data() + 2 * format_.frameBytes;
+    // The block is bottom row first, the camera top row first.
+    const std::size_t row = 320 * 3;
+    int differentRows = 0;
+    for (int y = 0; y < 240; ++y) {
+      if (std::memcmp(last + y * row, published.data() + (239 - y) * row, row) != 0) ++differentRows;
+    }
+    EXPECT_EQ(differentRows, 0);
+
+    program->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_EQ(window_->FindWindow(kKindProgram), nullptr);
+    EXPECT_TRUE(testing::PrivatePipeWire::NodeProperties(node).empty()) << "the node goes with the view";
+  }
+  setenv("XDG_RUNTIME_DIR", runtimeBefore.c_str(), 1);
+  std::error_code error;
+  std::filesystem::remove_all(runtime, error);
+}
+
+TEST_F(StudioUiTest, WithoutPipeWireTheStatusBarSaysSoOnceAndTheProgramRuns) {
+  testing::StatusRecorder status;
+  for (int round = 0; round < 2; ++round) {
+    QMdiSubWindow* program = window_->OpenWindow(kKindProgram);
+    CViewProgramForm* view = window_->ProgramView();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->Loop().Publishing(); }, 15000));
+    EXPECT_FALSE(view->Camera().Connected());
+    program->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+  const std::vector<std::string> texts = status.Take();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), std::string(kPipeWireMissingText)), 1);
 }
 
 // Saving over a file that is not a readable project keeps that file aside
