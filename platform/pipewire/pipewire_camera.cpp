@@ -9,6 +9,7 @@
 #include <libyuv/convert.h>
 #include <libyuv/convert_argb.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -64,6 +65,7 @@ struct PipeWireCamera::State {
   pw_stream* stream = nullptr;
   spa_hook streamListener{};
   spa_source* frameTimer = nullptr;
+  spa_source* wakeEvent = nullptr;  // signalled by Offer
   spa_source* retryTimer = nullptr;
 
   // The newest offered picture (under pictureMutex) and the one the loop
@@ -80,12 +82,40 @@ struct PipeWireCamera::State {
   bool convertedValid = false;
   uint64_t sequence = 0;
   bool coreBroken = false;
+  bool streaming = false;
+  int64_t intervalNs = 0;
+  // New pictures allowed, in frames: refilled at the frame rate up to one
+  // whole frame; sending a new picture takes one, and may go ahead once
+  // three quarters of it are there (the program's own timing jitters).
+  double credit = 0;
+  bool freshWaiting = false;  // a new picture waits for the credit
+  int64_t creditAt = 0;
+  void Refill(int64_t now) {
+    credit = std::min(1.0, credit + static_cast<double>(now - creditAt) / static_cast<double>(intervalNs));
+    creditAt = now;
+  }
 
   std::atomic<bool> connected{false};
   std::atomic<int> negotiated{static_cast<int>(Format::kNone)};
   std::atomic<uint64_t> framesSent{0};
-  std::atomic<bool> haveLoopThread{false};
-  pthread_t loopThread{};
+  // The two threads that serve the node: PipeWire's main loop (ours:
+  // timers, wake-ups, format changes) and its data loop (the sends).
+  struct NotedThread {
+    std::atomic<bool> known{false};
+    pthread_t id{};
+    void Note() {
+      if (!known.load(std::memory_order_acquire)) {
+        id = pthread_self();
+        known.store(true, std::memory_order_release);
+      }
+    }
+    uint64_t CpuNanoseconds() const;
+  };
+  NotedThread mainThread;
+  NotedThread dataThread;
+  // Held by the data loop's send and by a format change on the main loop.
+  std::mutex sendMutex;
+  pw_stream* sendStream = nullptr;  // under sendMutex: the stream Process sends on
 
   // Loop thread: connects to the daemon and adds the node; false when no
   // daemon answers.
@@ -93,15 +123,18 @@ struct PipeWireCamera::State {
   // Loop thread: removes the node and leaves the daemon.
   void Disconnect();
   void StartFrames(bool on);
+  // Loop thread: starts a cycle that sends a picture now, and sets the
+  // timer for the repeat one interval later.
+  void SendNow(int64_t now, bool fresh);
+  void ArmTimer(int64_t delayNs);
+  // Loop thread: a new picture was offered.
+  void Woken();
   void Convert();
   void Process();
   void ParamChanged(uint32_t id, const spa_pod* param);
-  void NoteLoopThread() {
-    if (!haveLoopThread.load(std::memory_order_acquire)) {
-      loopThread = pthread_self();
-      haveLoopThread.store(true, std::memory_order_release);
-    }
-  }
+  // Called from the main loop's own callbacks only: the state callbacks
+  // also run on the owner's thread while it connects.
+  void NoteLoopThread() { mainThread.Note(); }
 };
 
 namespace {
@@ -125,7 +158,6 @@ const pw_core_events kCoreEvents = [] {
 
 void OnStreamState(void* data, pw_stream_state /*old*/, pw_stream_state state, const char* /*error*/) {
   auto* s = static_cast<PipeWireCamera::State*>(data);
-  s->NoteLoopThread();
   switch (state) {
     case PW_STREAM_STATE_STREAMING:
       s->StartFrames(true);
@@ -157,9 +189,25 @@ const pw_stream_events kStreamEvents = [] {
   return e;
 }();
 
+int64_t NowNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
 void OnFrameTimer(void* data, uint64_t /*expirations*/) {
   auto* s = static_cast<PipeWireCamera::State*>(data);
-  if (s->stream) pw_stream_trigger_process(s->stream);
+  s->NoteLoopThread();
+  if (!s->streaming) return;
+  const bool fresh = s->freshWaiting;
+  s->freshWaiting = false;
+  s->SendNow(NowNs(), fresh);
+}
+
+void OnWake(void* data, uint64_t /*count*/) {
+  auto* s = static_cast<PipeWireCamera::State*>(data);
+  s->NoteLoopThread();
+  s->Woken();
 }
 
 void OnRetryTimer(void* data, uint64_t /*expirations*/) {
@@ -201,11 +249,16 @@ bool PipeWireCamera::State::Connect() {
       SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_I420, SPA_VIDEO_FORMAT_I420, SPA_VIDEO_FORMAT_BGRx),
       SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)));
   const int res = pw_stream_connect(stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                                    static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS),
+                                    static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS |
+                                                                 PW_STREAM_FLAG_RT_PROCESS),
                                     params, 1);
   if (res < 0) {
     Disconnect();
     return false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(sendMutex);
+    sendStream = stream;
   }
   connected.store(true);
   return true;
@@ -213,6 +266,14 @@ bool PipeWireCamera::State::Connect() {
 
 void PipeWireCamera::State::Disconnect() {
   StartFrames(false);
+  {
+    // Destroying the stream waits for the data loop, so the send must not
+    // be waiting on this lock meanwhile.
+    std::lock_guard<std::mutex> lock(sendMutex);
+    sendStream = nullptr;
+    format_ = Format::kNone;
+    convertedValid = false;
+  }
   if (stream) {
     spa_hook_remove(&streamListener);
     pw_stream_destroy(stream);
@@ -225,27 +286,64 @@ void PipeWireCamera::State::Disconnect() {
   }
   connected.store(false);
   negotiated.store(static_cast<int>(Format::kNone));
-  format_ = Format::kNone;
-  convertedValid = false;
 }
 
-void PipeWireCamera::State::StartFrames(bool on) {
+void PipeWireCamera::State::ArmTimer(int64_t delayNs) {
   if (!frameTimer) return;
   timespec value{};
-  timespec interval{};
-  if (on) {
-    value.tv_nsec = 1;
-    interval.tv_nsec = 1000000000L / format.frameRate;
-    if (format.frameRate == 1) {
-      interval.tv_sec = 1;
-      interval.tv_nsec = 0;
-    }
+  if (delayNs > 0) {
+    value.tv_sec = static_cast<time_t>(delayNs / 1000000000LL);
+    value.tv_nsec = static_cast<long>(delayNs % 1000000000LL);
   }
-  pw_loop_update_timer(pw_thread_loop_get_loop(loop), frameTimer, &value, &interval, false);
+  if (value.tv_sec == 0 && value.tv_nsec == 0 && delayNs >= 0) value.tv_nsec = 1;  // zero would disarm
+  pw_loop_update_timer(pw_thread_loop_get_loop(loop), frameTimer, delayNs < 0 ? nullptr : &value, nullptr, false);
+}
+
+// The node sends a new picture as soon as it is offered, never more new
+// pictures than the frame rate allows on average (the credit), and repeats
+// the last one an interval after the last send while the program does not
+// change. Repeats take no credit, so a new picture never waits behind one:
+// the sends follow the program's own phase, and a program that changes at
+// the frame rate goes out with no wait at all.
+void PipeWireCamera::State::StartFrames(bool on) {
+  streaming = on && stream;
+  freshWaiting = false;
+  if (!streaming) {
+    ArmTimer(-1);
+    return;
+  }
+  credit = 1.0;
+  creditAt = NowNs();
+  ArmTimer(0);
+}
+
+void PipeWireCamera::State::SendNow(int64_t now, bool fresh) {
+  if (!stream) return;
+  Refill(now);
+  pw_stream_trigger_process(stream);
+  // The repeat after a new picture waits a quarter interval longer, so a
+  // program changing at the frame rate (with its jitter) gets no repeats
+  // between its pictures.
+  if (fresh) credit -= 1.0;
+  ArmTimer(fresh ? intervalNs + intervalNs / 4 : intervalNs);
+}
+
+void PipeWireCamera::State::Woken() {
+  if (!streaming) return;
+  const int64_t now = NowNs();
+  Refill(now);
+  if (credit >= 0.75) {
+    freshWaiting = false;
+    SendNow(now, true);
+  } else if (!freshWaiting) {
+    freshWaiting = true;
+    ArmTimer(static_cast<int64_t>((0.75 - credit) * static_cast<double>(intervalNs)) + 1);
+  }
 }
 
 void PipeWireCamera::State::ParamChanged(uint32_t id, const spa_pod* param) {
   if (id != SPA_PARAM_Format) return;
+  std::lock_guard<std::mutex> lock(sendMutex);
   if (!param) {
     // The consumer let go of the format.
     format_ = Format::kNone;
@@ -324,8 +422,12 @@ void PipeWireCamera::State::Convert() {
   convertedValid = true;
 }
 
+// On the data loop: the picture goes into the buffer within the cycle that
+// the send started, so the consumer has it in the same cycle.
 void PipeWireCamera::State::Process() {
-  NoteLoopThread();
+  dataThread.Note();
+  std::lock_guard<std::mutex> lock(sendMutex);
+  pw_stream* stream = sendStream;
   if (!stream || format_ == Format::kNone) return;
   pw_buffer* buffer = pw_stream_dequeue_buffer(stream);
   if (!buffer) return;
@@ -370,7 +472,9 @@ PipeWireCamera::PipeWireCamera(const PipeWireCameraFormat& format, std::string n
   s.context = pw_context_new(pw_thread_loop_get_loop(s.loop), nullptr, 0);
   if (!s.context) return;
   pw_loop* loop = pw_thread_loop_get_loop(s.loop);
+  s.intervalNs = 1000000000LL / s.format.frameRate;
   s.frameTimer = pw_loop_add_timer(loop, OnFrameTimer, &s);
+  s.wakeEvent = pw_loop_add_event(loop, OnWake, &s);
   s.retryTimer = pw_loop_add_timer(loop, OnRetryTimer, &s);
   pw_thread_loop_lock(s.loop);
   s.Connect();
@@ -388,6 +492,8 @@ PipeWireCamera::~PipeWireCamera() {
     s.Disconnect();
     pw_loop* loop = pw_thread_loop_get_loop(s.loop);
     if (s.frameTimer) pw_loop_destroy_source(loop, s.frameTimer);
+    if (s.wakeEvent) pw_loop_destroy_source(loop, s.wakeEvent);
+    s.wakeEvent = nullptr;
     if (s.retryTimer) pw_loop_destroy_source(loop, s.retryTimer);
     s.frameTimer = nullptr;
     s.retryTimer = nullptr;
@@ -401,9 +507,12 @@ PipeWireCamera::~PipeWireCamera() {
 void PipeWireCamera::Offer(const uint8_t* picture, uint32_t bytes) {
   State& s = *state_;
   if (bytes < s.pictureBytes) return;
-  std::lock_guard<std::mutex> lock(s.pictureMutex);
-  std::memcpy(s.offered.data(), picture, s.pictureBytes);
-  s.offeredFresh = true;
+  {
+    std::lock_guard<std::mutex> lock(s.pictureMutex);
+    std::memcpy(s.offered.data(), picture, s.pictureBytes);
+    s.offeredFresh = true;
+  }
+  if (s.wakeEvent) pw_loop_signal_event(pw_thread_loop_get_loop(s.loop), s.wakeEvent);
 }
 
 bool PipeWireCamera::Connected() const { return state_->connected.load(); }
@@ -414,13 +523,17 @@ PipeWireCamera::Format PipeWireCamera::NegotiatedFormat() const {
 
 uint64_t PipeWireCamera::FramesSent() const { return state_->framesSent.load(); }
 
-uint64_t PipeWireCamera::LoopThreadCpuNanoseconds() const {
-  if (!state_->haveLoopThread.load(std::memory_order_acquire)) return 0;
+uint64_t PipeWireCamera::State::NotedThread::CpuNanoseconds() const {
+  if (!known.load(std::memory_order_acquire)) return 0;
   clockid_t clock{};
-  if (pthread_getcpuclockid(state_->loopThread, &clock) != 0) return 0;
+  if (pthread_getcpuclockid(id, &clock) != 0) return 0;
   timespec t{};
   if (clock_gettime(clock, &t) != 0) return 0;
   return static_cast<uint64_t>(t.tv_sec) * 1000000000ULL + static_cast<uint64_t>(t.tv_nsec);
+}
+
+uint64_t PipeWireCamera::ThreadCpuNanoseconds() const {
+  return state_->mainThread.CpuNanoseconds() + state_->dataThread.CpuNanoseconds();
 }
 
 }  // namespace corvalind

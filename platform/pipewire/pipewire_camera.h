@@ -2,9 +2,11 @@
 // named "Corvalind Camera", which browsers, call programs and streaming
 // tools find through PipeWire (and the camera portal) like any webcam.
 //
-// The node drives itself at the program's frame rate and sends the newest
-// program picture at every tick (black before the first), so consumers see
-// a steady camera whatever the composition's own rate. It offers I420 (what
+// The node drives itself: it sends each new program picture as soon as it
+// is offered (never faster than the program's frame rate on average) and
+// repeats the last one at that rate while the program does not change
+// (black before the first), so consumers see a steady camera whatever the
+// composition's own rate, with as little delay as the rate allows. It offers I420 (what
 // camera consumers expect first) and BGRx (exact); each new picture is
 // converted once into the format the consumer chose.
 //
@@ -13,7 +15,8 @@
 // no kernel module is needed.
 //
 // Threads: Offer from any one thread (the output loop); everything else on
-// the owner's thread. The node lives on PipeWire's own loop thread.
+// the owner's thread. The node lives on PipeWire's own threads: its main
+// loop (connection, timers, formats) and its data loop (the sends).
 #pragma once
 
 #include <cstdint>
@@ -58,9 +61,9 @@ class PipeWireCamera {
   Format NegotiatedFormat() const;
   // Frames handed to PipeWire since the start.
   uint64_t FramesSent() const;
-  // CPU time spent on PipeWire's loop thread so far (conversion, copies,
-  // the node's own work), in nanoseconds.
-  uint64_t LoopThreadCpuNanoseconds() const;
+  // CPU time spent so far on PipeWire's two threads that serve the node
+  // (conversion, copies, the node's own work), in nanoseconds.
+  uint64_t ThreadCpuNanoseconds() const;
 
   struct State;
 
