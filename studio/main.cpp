@@ -8,6 +8,8 @@
 //   corvalind --theme dark|light      the look (dark unless CORVALIND_THEME says otherwise)
 //   corvalind --output-name NAME      publishes under a private output-buffer
 //                                     name (a test studio beside a real one)
+//   corvalind --v4l2 DEVICE|off       writes the program into a V4L2 loopback
+//                                     device as well (or not), for this run
 //   corvalind --crash-report LOG      the report process of a crashed studio:
 //                                     makes its crash log readable and tells
 //                                     the user where it is, then exits
@@ -46,6 +48,7 @@
 #include "platform/instance_lock.h"
 #include "platform/output_block.h"
 #include "studio/demo/demo_assets.h"
+#include "studio/forms/loopback_choice.h"
 #include "studio/main_window.h"
 #include "studio/forms/program_form.h"
 #include "studio/forms/preview_widget.h"
@@ -64,6 +67,8 @@ struct Options {
   QString screenshots;
   QString output;
   QString outputName;
+  QString loopback;
+  bool loopbackGiven = false;
   int quitAfterSeconds = 0;
 };
 
@@ -78,6 +83,9 @@ bool ParseOptions(const QStringList& args, Options* options) {
       options->output = args[++i];
     } else if (arg == "--output-name" && i + 1 < args.size()) {
       options->outputName = args[++i];
+    } else if (arg == "--v4l2" && i + 1 < args.size()) {
+      options->loopback = args[++i];
+      options->loopbackGiven = true;
     } else if (arg == "--theme" && i + 1 < args.size()) {
       ++i;  // read by ThemeFromArguments
     } else if (arg.startsWith("--theme=")) {
@@ -144,6 +152,9 @@ int main(int argc, char** argv) {
   ApplyStudioTheme(app, ThemeFromArguments(QApplication::arguments()));
   Options options;
   if (!ParseOptions(QApplication::arguments(), &options)) return 2;
+  if (options.loopbackGiven) {
+    OverrideLoopbackDevice(options.loopback == "off" ? std::string() : options.loopback.toStdString());
+  }
 
   // One studio per user publishes for the cameras; a second one runs
   // standalone with a private output buffer.

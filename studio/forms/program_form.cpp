@@ -8,10 +8,20 @@
 #include "engine/messages.h"
 #include "platform/output_block.h"
 #include "platform/pipewire/pipewire_camera.h"
+#include "platform/v4l2/loopback_device.h"
+#include "studio/forms/loopback_choice.h"
 #include "studio/shared_output_target.h"
 #include "studio/ui_bridge.h"
 
 namespace corvalind {
+
+namespace {
+CViewProgramForm* gOpenView = nullptr;
+// Whether the run said already that PipeWire is missing.
+std::atomic<bool> gPipeWireMissingSaid{false};
+}  // namespace
+
+void ForgetPipeWireNotice() { gPipeWireMissingSaid.store(false); }
 
 CViewProgramForm::CViewProgramForm(const OutputFormat& format, const std::string& bufferName,
                                    VideoEngine* engine, QWidget* parent)
@@ -32,24 +42,67 @@ CViewProgramForm::CViewProgramForm(const OutputFormat& format, const std::string
       PipeWireCameraFormat{format_.outputWidth, format_.outputHeight, format_.frameRate}, PipeWireNodeName(bufferName));
   // Said once a run: a studio without PipeWire works on, only browsers and
   // call programs do not see the camera.
-  static std::atomic<bool> missingSaid{false};
-  if (!pipewire_->Connected() && !missingSaid.exchange(true)) SetStatusText(kPipeWireMissingText);
-  PipeWireCamera* camera = pipewire_.get();
+  if (!pipewire_->Connected() && !gPipeWireMissingSaid.exchange(true)) SetStatusText(kPipeWireMissingText);
+  const std::string loopbackDevice = ChosenLoopbackDevice();
+  if (!loopbackDevice.empty()) WriteToLoopback(loopbackDevice);
   loop_ = std::make_unique<ProgramOutputLoop>(
       format_,
-      std::make_unique<SharedOutputTarget>(
-          bufferName, format_.frameBytes,
-          [camera](const uint8_t* picture, uint32_t bytes) { camera->Offer(picture, bytes); }),
+      std::make_unique<SharedOutputTarget>(bufferName, format_.frameBytes,
+                                           [this](const uint8_t* picture, uint32_t bytes) {
+                                             pipewire_->Offer(picture, bytes);
+                                             std::lock_guard<std::mutex> lock(loopbackMutex_);
+                                             if (loopback_) loopback_->Offer(picture, bytes);
+                                           }),
       engine);
+  gOpenView = this;
   loop_->SetPreview(preview_, previewWidth_, previewHeight_);
 }
 
 CViewProgramForm::~CViewProgramForm() {
+  if (gOpenView == this) gOpenView = nullptr;
   const bool published = loop_->Publishing();
   loop_.reset();
   // Cameras that hold the block keep its last picture; cameras opened from
   // now on get nothing until the view is opened again.
   if (published) SetStatusText(kNoProgramText);
+}
+
+CViewProgramForm* CViewProgramForm::OpenView() { return gOpenView; }
+
+bool CViewProgramForm::WriteToLoopback(const std::string& path) {
+  std::unique_ptr<LoopbackWriter> writer;
+  std::string reason;
+  if (!path.empty()) {
+    writer = std::make_unique<LoopbackWriter>(
+        LoopbackFormat{format_.outputWidth, format_.outputHeight, format_.frameRate},
+        [](const std::string& text) { SetStatusText(text); });
+    if (!writer->Open(path, &reason)) writer.reset();
+  }
+  std::unique_ptr<LoopbackWriter> before;
+  {
+    std::lock_guard<std::mutex> lock(loopbackMutex_);
+    before = std::move(loopback_);
+    loopback_ = std::move(writer);
+  }
+  // The old writer's thread ends outside the lock the output loop takes.
+  before.reset();
+  if (path.empty()) {
+    loopbackPath_.clear();
+    return true;
+  }
+  if (!loopback_) {
+    loopbackPath_.clear();
+    SetStatusText("The program cannot go to the V4L2 device " + reason);
+    return false;
+  }
+  loopbackPath_ = path;
+  SetStatusText("The program goes to the V4L2 device " + path + " as well");
+  return true;
+}
+
+uint64_t CViewProgramForm::LoopbackFramesWritten() {
+  std::lock_guard<std::mutex> lock(loopbackMutex_);
+  return loopback_ ? loopback_->FramesWritten() : 0;
 }
 
 std::string PipeWireNodeName(const std::string& bufferName) {

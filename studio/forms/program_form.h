@@ -1,11 +1,13 @@
 // CViewProgramForm: the "Video Output" window. It owns the program output
 // loop, so the studio publishes its program exactly while this view is
 // open (into the output buffer and as the PipeWire camera), and shows the
-// program in a preview that keeps the output's aspect ratio.
+// program in a preview that keeps the output's aspect ratio. It also writes
+// the program into a V4L2 loopback device when the user chose one.
 #pragma once
 
 #include <QWidget>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "engine/output_format.h"
@@ -14,6 +16,7 @@
 
 namespace corvalind {
 
+class LoopbackWriter;
 class PipeWireCamera;
 class PreviewWidget;
 
@@ -40,6 +43,17 @@ class CViewProgramForm : public QWidget, public WindowForm {
   // The program as a PipeWire camera while this view exists.
   PipeWireCamera& Camera() { return *pipewire_; }
 
+  // The open program view, or null (there is one at most).
+  static CViewProgramForm* OpenView();
+  // Writes the program into the V4L2 loopback device at `path` as well,
+  // instead of the one before ("" stops). Says in the status bar where the
+  // program goes, or why it cannot; false then.
+  bool WriteToLoopback(const std::string& path);
+  // The device written into now ("" for none).
+  const std::string& LoopbackPath() const { return loopbackPath_; }
+  // Pictures written into it so far (0 without a device).
+  uint64_t LoopbackFramesWritten();
+
   QSize sizeHint() const override;
 
   // Projects keep the size of the window's normal rectangle and give it
@@ -62,8 +76,11 @@ class CViewProgramForm : public QWidget, public WindowForm {
   PreviewWidget* preview_ = nullptr;
   int previewWidth_ = 640;
   int previewHeight_ = 480;
-  // Declared before the loop, so it outlives the loop that feeds it.
+  // Declared before the loop, so they outlive the loop that feeds them.
   std::unique_ptr<PipeWireCamera> pipewire_;
+  std::mutex loopbackMutex_;  // the loop's offer against a change of device
+  std::unique_ptr<LoopbackWriter> loopback_;
+  std::string loopbackPath_;
   std::unique_ptr<ProgramOutputLoop> loop_;
 };
 
@@ -71,5 +88,9 @@ class CViewProgramForm : public QWidget, public WindowForm {
 // "corvalind-camera" for the studio's own buffer, with the buffer's name
 // after it for a second studio's private one.
 std::string PipeWireNodeName(const std::string& bufferName);
+
+// The missing PipeWire is said once a run; this starts the run afresh
+// (a test that checks the notice).
+void ForgetPipeWireNotice();
 
 }  // namespace corvalind

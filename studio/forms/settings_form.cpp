@@ -15,6 +15,7 @@
 #include "engine/key_settings.h"
 #include "platform/folders.h"
 #include "platform/settings_file.h"
+#include "studio/forms/loopback_choice.h"
 #include "studio/ui_bridge.h"
 
 namespace corvalind {
@@ -28,11 +29,13 @@ const char* const kLockCaption = "Lock audio source";
 
 }  // namespace
 
-CSoundControlForm::CSoundControlForm(QWidget* parent, RecordingMixerFactory openMixer, std::string settingsPath)
+CSoundControlForm::CSoundControlForm(QWidget* parent, RecordingMixerFactory openMixer, std::string settingsPath,
+                                     LoopbackFinder findLoopback)
     : QWidget(parent),
       openMixer_(std::move(openMixer)),
       settingsPath_(settingsPath.empty() ? SettingsFilePath() : std::move(settingsPath)),
-      lock_(openMixer_) {
+      lock_(openMixer_),
+      findLoopback_(findLoopback ? std::move(findLoopback) : LoopbackFinder([] { return FindLoopbackDevices(); })) {
   setObjectName("CSoundControlForm");
   setWindowTitle("Settings Control");
   BuildUi();
@@ -127,6 +130,50 @@ void CSoundControlForm::BuildUi() {
   connect(keyColorButton_, &QPushButton::clicked, this, &CSoundControlForm::ChooseKeyColor);
   connect(rangeSlider_, &QSlider::sliderReleased, this,
           [this] { chromaKeyRange.store(static_cast<float>(rangeSlider_->value()) / 100.0f); });
+
+  BuildLoopbackUi(outer);
+}
+
+void CSoundControlForm::BuildLoopbackUi(QVBoxLayout* outer) {
+  auto* group = new QGroupBox("V4L2 camera", this);
+  auto* layout = new QVBoxLayout(group);
+  auto* row = new QHBoxLayout;
+  loopbackBox_ = new QCheckBox("Write the program to", group);
+  loopbackList_ = new QComboBox(group);
+  row->addWidget(loopbackBox_);
+  row->addWidget(loopbackList_, 1);
+  layout->addLayout(row);
+  loopbackNote_ = new QLabel(kNoLoopbackText, group);
+  loopbackNote_->setWordWrap(true);
+  layout->addWidget(loopbackNote_);
+  outer->addWidget(group);
+
+  const std::string chosen = ChosenLoopbackDevice();
+  int chosenIndex = -1;
+  for (const LoopbackDevice& device : findLoopback_()) {
+    if (device.path == chosen) chosenIndex = loopbackList_->count();
+    loopbackList_->addItem(QString::fromStdString(device.name + " (" + device.path + ")"),
+                           QString::fromStdString(device.path));
+  }
+  const bool any = loopbackList_->count() > 0;
+  // Without the module the option is greyed, and the note says how to get it.
+  loopbackBox_->setEnabled(any);
+  loopbackList_->setEnabled(any);
+  loopbackNote_->setVisible(!any);
+  if (!any) loopbackBox_->setToolTip(kNoLoopbackText);
+  if (chosenIndex >= 0) {
+    loopbackList_->setCurrentIndex(chosenIndex);
+    loopbackBox_->setChecked(true);
+  }
+  connect(loopbackBox_, &QCheckBox::clicked, this, [this] { ChooseLoopback(); });
+  connect(loopbackList_, qOverload<int>(&QComboBox::activated), this, [this] {
+    if (loopbackBox_->isChecked()) ChooseLoopback();
+  });
+}
+
+void CSoundControlForm::ChooseLoopback() {
+  const bool on = loopbackBox_->isChecked() && loopbackList_->currentIndex() >= 0;
+  ChooseLoopbackDevice(on ? loopbackList_->currentData().toString().toStdString() : std::string());
 }
 
 void CSoundControlForm::Apply() {

@@ -1,31 +1,41 @@
 // The "Settings Control" window: the program picture size, frame rate and
 // flip (written to the settings file by Apply, taking effect at the next
 // start), the chroma-key and scaling switches (acting on the next composed
-// picture), and the sound card's recording source with its lock.
+// picture), the sound card's recording source with its lock, and the V4L2
+// loopback device the program is written into as well (at once, and kept
+// for the next runs).
 // UI thread only.
 #pragma once
 
 #include <QWidget>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/alsa/recording_mixer.h"
+#include "platform/v4l2/loopback_device.h"
 #include "studio/forms/window_form.h"
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QPushButton;
 class QSlider;
+class QVBoxLayout;
 
 namespace corvalind {
 
 class CSoundControlForm : public QWidget, public WindowForm {
   Q_OBJECT
  public:
+  using LoopbackFinder = std::function<std::vector<LoopbackDevice>()>;
+
   // `openMixer` reaches the recording multiplexer (the first sound card's
   // by default); `settingsPath` is the settings file Apply writes (the
-  // per-user one by default).
+  // per-user one by default); `findLoopback` lists the V4L2 loopback
+  // devices (the system's by default).
   explicit CSoundControlForm(QWidget* parent = nullptr, RecordingMixerFactory openMixer = &OpenAlsaRecordingMixer,
-                             std::string settingsPath = {});
+                             std::string settingsPath = {}, LoopbackFinder findLoopback = nullptr);
   // Stops the lock.
   ~CSoundControlForm() override;
 
@@ -51,11 +61,17 @@ class CSoundControlForm : public QWidget, public WindowForm {
   QPushButton* KeyColorButton() const { return keyColorButton_; }
   QSlider* RangeSlider() const { return rangeSlider_; }
   QCheckBox* BilinearBox() const { return bilinearBox_; }
+  QCheckBox* LoopbackBox() const { return loopbackBox_; }
+  QComboBox* LoopbackList() const { return loopbackList_; }
+  QLabel* LoopbackNote() const { return loopbackNote_; }
   const RecordingSourceLock& Lock() const { return lock_; }
 
  private:
   void BuildUi();
   void PaintKeyColor();
+  void BuildLoopbackUi(QVBoxLayout* outer);
+  // The box's or the list's change: the chosen device, or none.
+  void ChooseLoopback();
 
   const RecordingMixerFactory openMixer_;
   const std::string settingsPath_;
@@ -70,6 +86,10 @@ class CSoundControlForm : public QWidget, public WindowForm {
   QPushButton* keyColorButton_ = nullptr;
   QSlider* rangeSlider_ = nullptr;
   QCheckBox* bilinearBox_ = nullptr;
+  const LoopbackFinder findLoopback_;
+  QCheckBox* loopbackBox_ = nullptr;
+  QComboBox* loopbackList_ = nullptr;
+  QLabel* loopbackNote_ = nullptr;
 };
 
 }  // namespace corvalind

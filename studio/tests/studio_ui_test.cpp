@@ -38,6 +38,7 @@
 #include "studio/main_window.h"
 #include "studio/files/project_file.h"
 #include "studio/forms/preview_widget.h"
+#include "studio/forms/loopback_choice.h"
 #include "studio/forms/program_form.h"
 #include "studio/files/scene_list_file.h"
 #include "studio/forms/scene_manager.h"
@@ -745,7 +746,29 @@ TEST_F(StudioUiTest, TheProgramViewIsAPipeWireCameraWhileItIsOpen) {
   std::filesystem::remove_all(runtime, error);
 }
 
+// A chosen V4L2 device that is none is named with the reason, at the
+// choice and when the view opens with it; the program goes on either way.
+TEST_F(StudioUiTest, ALoopbackDeviceThatIsNoneIsSaidAndTheProgramGoesOn) {
+  testing::StatusRecorder status;
+  QMdiSubWindow* program = window_->OpenWindow(kKindProgram);
+  CViewProgramForm* view = window_->ProgramView();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->Loop().Publishing(); }, 15000));
+  ChooseLoopbackDevice("/dev/null");
+  EXPECT_EQ(view->LoopbackPath(), "");
+  program->close();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  window_->OpenWindow(kKindProgram);
+  view = window_->ProgramView();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view->Loop().Publishing(); }, 15000));
+  EXPECT_EQ(view->LoopbackPath(), "");
+  const std::vector<std::string> texts = status.Take();
+  const std::string said = "The program cannot go to the V4L2 device /dev/null: not a video device";
+  EXPECT_EQ(std::count_if(texts.begin(), texts.end(), [&](const std::string& t) { return t.rfind(said, 0) == 0; }), 2);
+  ChooseLoopbackDevice("");
+}
+
 TEST_F(StudioUiTest, WithoutPipeWireTheStatusBarSaysSoOnceAndTheProgramRuns) {
+  ForgetPipeWireNotice();
   testing::StatusRecorder status;
   for (int round = 0; round < 2; ++round) {
     QMdiSubWindow* program = window_->OpenWindow(kKindProgram);

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QSlider>
 #include <filesystem>
@@ -16,6 +17,7 @@
 
 #include "engine/key_settings.h"
 #include "platform/settings_file.h"
+#include "studio/forms/loopback_choice.h"
 #include "studio/forms/settings_form.h"
 #include "studio/ui_bridge.h"
 #include "test_support/test_home.h"
@@ -163,6 +165,43 @@ TEST_F(SettingsFormTest, TheSourceListSelectsAndTheLockHoldsTheInput) {
   none.LockBox()->click();
   none.LockBox()->click();
   EXPECT_FALSE(none.Lock().Running());
+}
+
+// The V4L2 camera's row: greyed with a note without the module; with
+// devices, the choice is kept for the next runs and shown again.
+TEST_F(SettingsFormTest, TheLoopbackChoiceIsGreyedWithoutDevicesAndKeptWithThem) {
+  {
+    CSoundControlForm none(nullptr, Mixer(), SettingsPath(), [] { return std::vector<LoopbackDevice>{}; });
+    EXPECT_FALSE(none.LoopbackBox()->isEnabled());
+    EXPECT_FALSE(none.LoopbackList()->isEnabled());
+    EXPECT_FALSE(none.LoopbackNote()->isHidden());
+    EXPECT_EQ(none.LoopbackNote()->text(), kNoLoopbackText);
+  }
+  const auto two = [] {
+    return std::vector<LoopbackDevice>{{"/dev/video2", "Dummy video device (0x0000)"}, {"/dev/video10", "Corvalind"}};
+  };
+  {
+    CSoundControlForm form(nullptr, Mixer(), SettingsPath(), two);
+    ASSERT_TRUE(form.LoopbackBox()->isEnabled());
+    EXPECT_TRUE(form.LoopbackNote()->isHidden());
+    ASSERT_EQ(form.LoopbackList()->count(), 2);
+    EXPECT_EQ(form.LoopbackList()->itemText(1), "Corvalind (/dev/video10)");
+    EXPECT_FALSE(form.LoopbackBox()->isChecked());
+    form.LoopbackList()->setCurrentIndex(1);
+    form.LoopbackBox()->click();
+    EXPECT_EQ(ChosenLoopbackDevice(), "/dev/video10");
+  }
+  // A run's override does not change what is kept.
+  OverrideLoopbackDevice("");
+  EXPECT_EQ(ChosenLoopbackDevice(), "");
+  ChooseLoopbackDevice("/dev/video10");
+  {
+    CSoundControlForm again(nullptr, Mixer(), SettingsPath(), two);
+    EXPECT_TRUE(again.LoopbackBox()->isChecked());
+    EXPECT_EQ(again.LoopbackList()->currentIndex(), 1);
+    again.LoopbackBox()->click();
+    EXPECT_EQ(ChosenLoopbackDevice(), "");
+  }
 }
 
 }  // namespace
