@@ -19,9 +19,9 @@
 namespace corvalind {
 
 inline constexpr const char* kNoLoopbackText =
-    "No V4L2 loopback device here. Load the v4l2loopback module (for example "
-    "\"sudo modprobe v4l2loopback exclusive_caps=1 card_label=Corvalind\") for programs "
-    "that only open /dev/video devices.";
+    "No V4L2 loopback device. Load the v4l2loopback module "
+    "(\"sudo modprobe v4l2loopback exclusive_caps=1\") for programs that only open "
+    "/dev/video devices.";
 
 struct LoopbackDevice {
   std::string path;  // "/dev/video4"

@@ -59,14 +59,14 @@ int WriteScreenshots(CMainFrame& window, const QString& folder) {
   written += Save(zoneEditor, QDir(folder).filePath("zone-editor.png")) ? 1 : 0;
   zoneEditor.hide();
 
-  // The source forms, each in its child window (opened here when the
-  // studio has none of that kind).
+  // The source forms and the settings, each in its child window (opened
+  // here when the studio has none of that kind).
   const struct {
     int kind;
     const char* file;
   } forms[] = {{kKindSlideShow, "slideshow-form.png"}, {kKindDesktop, "desktop-form.png"},
                {kKindOverlay, "overlay-form.png"}, {kKindBackground, "background-form.png"},
-               {kKindNetwork, "network-form.png"}};
+               {kKindNetwork, "network-form.png"},       {kKindSettings, "settings-form.png"}};
   for (const auto& f : forms) {
     QMdiSubWindow* frame = window.FindWindow(f.kind);
     const bool opened = frame == nullptr;
