@@ -79,6 +79,7 @@ void ProgramOutputLoop::Run() {
 
 void ProgramOutputLoop::Poll(uint8_t& counter) {
   if (!engine_) return;
+  const auto start = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> guard(outputLock_);
   if (!engine_->ComposeProgramFrame(programFrame_.data(), format_.frameBytes)) return;
   {
@@ -89,6 +90,7 @@ void ProgramOutputLoop::Poll(uint8_t& counter) {
   ++counter;
   target_->Publish(programFrame_.data(), format_.frameBytes, counter);
   published_.fetch_add(1);
+  if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(format_.frameIntervalMs)) late_.fetch_add(1);
 }
 
 }  // namespace corvalind

@@ -75,6 +75,9 @@ class ProgramOutputLoop {
   bool Running() const { return running_.load(); }
   // Frames published since the loop started.
   uint64_t PublishedFrames() const { return published_.load(); }
+  // Published frames whose composition and publication took longer than
+  // one frame interval (the program fell behind its rate there).
+  uint64_t LateFrames() const { return late_.load(); }
   // Polls finished since the loop started, whether they composed or not;
   // counted after the poll's composition and publishing, so that once it has
   // grown by two, a whole poll ran after it was read.
@@ -107,6 +110,7 @@ class ProgramOutputLoop {
   std::atomic<bool> alive_{false};
   std::atomic<bool> publishing_{false};
   std::atomic<uint64_t> published_{0};
+  std::atomic<uint64_t> late_{0};
   std::atomic<uint64_t> polls_{0};
 
   std::mutex stopMutex_;

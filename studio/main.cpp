@@ -10,6 +10,9 @@
 //                                     name (a test studio beside a real one)
 //   corvalind --v4l2 DEVICE|off       writes the program into a V4L2 loopback
 //                                     device as well (or not), for this run
+//   corvalind --remote [PORT]         serves the remote control for this run
+//                                     (on 127.0.0.1, the kept port by default)
+//   corvalind --remote-address ADDR   ... on another address (other hosts)
 //   corvalind --crash-report LOG      the report process of a crashed studio:
 //                                     makes its crash log readable and tells
 //                                     the user where it is, then exits
@@ -49,6 +52,8 @@
 #include "platform/output_block.h"
 #include "studio/demo/demo_assets.h"
 #include "studio/forms/loopback_choice.h"
+#include "studio/forms/remote_choice.h"
+#include "studio/remote/studio_remote.h"
 #include "studio/main_window.h"
 #include "studio/forms/program_form.h"
 #include "studio/forms/preview_widget.h"
@@ -69,6 +74,9 @@ struct Options {
   QString outputName;
   QString loopback;
   bool loopbackGiven = false;
+  bool remote = false;
+  int remotePort = 0;  // 0: the kept one
+  QString remoteAddress;
   int quitAfterSeconds = 0;
 };
 
@@ -83,6 +91,21 @@ bool ParseOptions(const QStringList& args, Options* options) {
       options->output = args[++i];
     } else if (arg == "--output-name" && i + 1 < args.size()) {
       options->outputName = args[++i];
+    } else if (arg == "--remote") {
+      options->remote = true;
+      bool number = false;
+      const int port = i + 1 < args.size() ? args[i + 1].toInt(&number) : 0;
+      if (number) {
+        if (port < 1 || port > 65535) {
+          std::fprintf(stderr, "corvalind: %s is no port\n", qPrintable(args[i + 1]));
+          return false;
+        }
+        options->remotePort = port;
+        ++i;
+      }
+    } else if (arg == "--remote-address" && i + 1 < args.size()) {
+      options->remote = true;
+      options->remoteAddress = args[++i];
     } else if (arg == "--v4l2" && i + 1 < args.size()) {
       options->loopback = args[++i];
       options->loopbackGiven = true;
@@ -195,6 +218,32 @@ int main(int argc, char** argv) {
 
     CMainFrame window(*engine, format, bufferName, title);
     window.showMaximized();
+    // The remote control: the kept choice, or the command line's for this
+    // run; Settings Control applies a new choice at once.
+    StudioRemote remote(window, *engine, format);
+    const auto applyRemote = [&remote](const RemoteControlChoice& choice) {
+      remote.Stop();
+      if (!choice.enabled) return QString("Remote control is off");
+      RemoteServerSettings settings;
+      QString reason;
+      if (!RemoteServerSettingsOf(choice, &settings, &reason) || !remote.Start(settings, &reason)) {
+        return QString("Remote control cannot start: %1").arg(reason);
+      }
+      return QString("Remote control on ws://%1:%2/").arg(settings.address.toString()).arg(remote.Server().Port());
+    };
+    SetRemoteControlApplier(applyRemote);
+    RemoteControlChoice remoteChoice = ReadRemoteControlChoice();
+    if (options.remote) {
+      remoteChoice.enabled = true;
+      if (options.remotePort > 0) remoteChoice.port = options.remotePort;
+      if (!options.remoteAddress.isEmpty()) remoteChoice.address = options.remoteAddress;
+    }
+    if (remoteChoice.enabled) {
+      const QString said = applyRemote(remoteChoice);
+      SetStatusText(said.toStdString());
+      std::printf("%s\n", qPrintable(said));
+      std::fflush(stdout);
+    }
     // Said once, now that the status bar exists.
     if (!settingsWarning.empty()) SetStatusText(settingsWarning);
     if (QGuiApplication::platformName() == "offscreen") {
@@ -246,6 +295,7 @@ int main(int argc, char** argv) {
       QTimer::singleShot(options.quitAfterSeconds * 1000, &app, &QApplication::quit);
     }
     result = app.exec();
+    SetRemoteControlApplier(nullptr);
   }
   return result;
 }

@@ -234,6 +234,7 @@ void CViewSceneManager::Switch() {
   lastTransition_ = transition;
   lastScene_ = position;
   MoveMarker(position);
+  emit switched(position, transition);
 }
 
 void CViewSceneManager::QuickSwitch(int index) {

@@ -65,6 +65,10 @@ class CViewSceneManager : public QWidget, public WindowForm {
   int LastScene() const { return lastScene_; }
   int LastTransition() const { return lastTransition_; }
   const std::vector<int>& LoopList() const { return loopList_; }
+  // The loop's period, and the seconds until its next switch as the
+  // period box counts them down (0 when not looping).
+  int LoopSeconds() const { return loopSeconds_; }
+  int LoopSecondsLeft() const { return looping_ ? loopSeconds_ - loopElapsed_ + 1 : 0; }
 
   QComboBox* EffectList() const { return effects_; }
   QComboBox* SceneList() const { return scenes_; }
@@ -73,6 +77,11 @@ class CViewSceneManager : public QWidget, public WindowForm {
   QLineEdit* PeriodEdit() const { return period_; }
   QPushButton* LoopButton() const { return loopButton_; }
   QLabel* Marker() const { return marker_; }
+
+ signals:
+  // After every switch, whoever asked for it (a button, a hot key, the
+  // loop, a remote client): the scene's list position and the transition.
+  void switched(int scenePosition, int transition);
 
  protected:
   // The marker follows its button when the layout moves it.

@@ -6,16 +6,20 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QIntValidator>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QVBoxLayout>
 
 #include "engine/key_settings.h"
+#include "engine/messages.h"
 #include "platform/folders.h"
 #include "platform/settings_file.h"
 #include "studio/forms/loopback_choice.h"
+#include "studio/forms/remote_choice.h"
 #include "studio/ui_bridge.h"
 
 namespace corvalind {
@@ -132,6 +136,44 @@ void CSoundControlForm::BuildUi() {
           [this] { chromaKeyRange.store(static_cast<float>(rangeSlider_->value()) / 100.0f); });
 
   BuildLoopbackUi(outer);
+  BuildRemoteUi(outer);
+}
+
+void CSoundControlForm::BuildRemoteUi(QVBoxLayout* outer) {
+  auto* group = new QGroupBox("Remote control", this);
+  auto* layout = new QFormLayout(group);
+  const RemoteControlChoice choice = ReadRemoteControlChoice();
+  remoteBox_ = new QCheckBox("Serve on port", group);
+  remoteBox_->setChecked(choice.enabled);
+  remotePort_ = new QLineEdit(QString::number(choice.port), group);
+  remotePort_->setValidator(new QIntValidator(1, 65535, remotePort_));
+  remotePort_->setMaximumWidth(80);
+  layout->addRow(remoteBox_, remotePort_);
+  remotePassword_ = new QLineEdit(choice.password, group);
+  remotePassword_->setEchoMode(QLineEdit::Password);
+  remotePassword_->setPlaceholderText("none");
+  layout->addRow("Password", remotePassword_);
+  remoteBox_->setToolTip(QString("WebSocket on %1; see docs/remote-control.md").arg(choice.address));
+  outer->addWidget(group);
+  connect(remoteBox_, &QCheckBox::clicked, this, &CSoundControlForm::ApplyRemoteControl);
+  connect(remotePort_, &QLineEdit::editingFinished, this, [this] {
+    if (remoteBox_->isChecked()) ApplyRemoteControl();
+  });
+  connect(remotePassword_, &QLineEdit::editingFinished, this, [this] {
+    if (remoteBox_->isChecked()) ApplyRemoteControl();
+  });
+}
+
+void CSoundControlForm::ApplyRemoteControl() {
+  RemoteControlChoice choice = ReadRemoteControlChoice();
+  choice.enabled = remoteBox_->isChecked();
+  bool ok = false;
+  const int port = remotePort_->text().toInt(&ok);
+  if (ok && port > 0 && port < 65536) choice.port = port;
+  remotePort_->setText(QString::number(choice.port));
+  choice.password = remotePassword_->text();
+  const QString said = ChooseRemoteControl(choice);
+  if (!said.isEmpty()) SetStatusText(said.toStdString());
 }
 
 void CSoundControlForm::BuildLoopbackUi(QVBoxLayout* outer) {

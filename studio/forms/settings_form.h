@@ -19,6 +19,7 @@
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class QSlider;
 class QVBoxLayout;
@@ -64,12 +65,18 @@ class CSoundControlForm : public QWidget, public WindowForm {
   QCheckBox* LoopbackBox() const { return loopbackBox_; }
   QComboBox* LoopbackList() const { return loopbackList_; }
   QLabel* LoopbackNote() const { return loopbackNote_; }
+  QCheckBox* RemoteBox() const { return remoteBox_; }
+  QLineEdit* RemotePortEdit() const { return remotePort_; }
+  QLineEdit* RemotePasswordEdit() const { return remotePassword_; }
+  // The remote-control row's change: kept and applied at once.
+  void ApplyRemoteControl();
   const RecordingSourceLock& Lock() const { return lock_; }
 
  private:
   void BuildUi();
   void PaintKeyColor();
   void BuildLoopbackUi(QVBoxLayout* outer);
+  void BuildRemoteUi(QVBoxLayout* outer);
   // The box's or the list's change: the chosen device, or none.
   void ChooseLoopback();
 
@@ -90,6 +97,9 @@ class CSoundControlForm : public QWidget, public WindowForm {
   QCheckBox* loopbackBox_ = nullptr;
   QComboBox* loopbackList_ = nullptr;
   QLabel* loopbackNote_ = nullptr;
+  QCheckBox* remoteBox_ = nullptr;
+  QLineEdit* remotePort_ = nullptr;
+  QLineEdit* remotePassword_ = nullptr;
 };
 
 }  // namespace corvalind

@@ -56,10 +56,11 @@ class CViewVideofileForm : public QWidget, public WindowForm {
   QCheckBox* SoundBox() const { return soundBox_; }
   // The bar follows the playing position once a second.
   QTimer* PositionTimer() const { return timer_; }
+  // Seeks as the bar does at `position` (0..1000).
+  void SeekToBar(int position);
 
  private:
   void ShowPosition();
-  void SeekToBar(int position);
 
   const int sourceId_;
   QString path_;
