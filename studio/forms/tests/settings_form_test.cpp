@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include "engine/key_settings.h"
 #include "platform/settings_file.h"
 #include "studio/forms/loopback_choice.h"
+#include "studio/forms/remote_choice.h"
 #include "studio/forms/settings_form.h"
 #include "studio/ui_bridge.h"
 #include "test_support/test_home.h"
@@ -202,6 +204,39 @@ TEST_F(SettingsFormTest, TheLoopbackChoiceIsGreyedWithoutDevicesAndKeptWithThem)
     again.LoopbackBox()->click();
     EXPECT_EQ(ChosenLoopbackDevice(), "");
   }
+}
+
+// The remote-control row: what it shows is the kept choice, and a change
+// is kept and handed to the studio at once.
+TEST_F(SettingsFormTest, TheRemoteControlChoiceIsKeptAndAppliedAtOnce) {
+  RemoteControlChoice kept;
+  kept.port = 5000;
+  kept.password = "pw";
+  WriteRemoteControlChoice(kept);
+  std::vector<RemoteControlChoice> applied;
+  SetRemoteControlApplier([&](const RemoteControlChoice& c) {
+    applied.push_back(c);
+    return QString("applied");
+  });
+  {
+    CSoundControlForm form(nullptr, Mixer(), SettingsPath());
+    EXPECT_FALSE(form.RemoteBox()->isChecked());
+    EXPECT_EQ(form.RemotePortEdit()->text(), "5000");
+    EXPECT_EQ(form.RemotePasswordEdit()->text(), "pw");
+    EXPECT_EQ(form.RemotePasswordEdit()->echoMode(), QLineEdit::Password);
+    form.RemotePortEdit()->setText("70000");  // out of range: the kept port stays
+    form.RemoteBox()->click();
+    ASSERT_EQ(applied.size(), 1u);
+    EXPECT_TRUE(applied[0].enabled);
+    EXPECT_EQ(applied[0].port, 5000);
+    EXPECT_EQ(applied[0].address, "127.0.0.1");
+    EXPECT_EQ(form.RemotePortEdit()->text(), "5000");
+  }
+  const RemoteControlChoice now = ReadRemoteControlChoice();
+  EXPECT_TRUE(now.enabled);
+  EXPECT_EQ(now.port, 5000);
+  EXPECT_EQ(now.password, "pw");
+  SetRemoteControlApplier(nullptr);
 }
 
 }  // namespace
