@@ -520,6 +520,65 @@ void StudioRemote::AddActions() {
     return true;
   };
 
+  // The recorder's choices, as its three lists offer them.
+  actions_["recorder.options"] = [&w](const QJsonObject&, QJsonObject* result, RemoteError* error) {
+    auto* form = FormOf<CViewRecorderForm>(w, kKindRecorder, QJsonObject{}, error, true);
+    if (!form) return false;
+    const auto entries = [](QComboBox* list) {
+      QJsonArray names;
+      for (int i = 0; i < list->count(); ++i) names.append(list->itemText(i));
+      return names;
+    };
+    *result = {{"videoEncoders", entries(form->VideoList())},
+               {"audioSources", entries(form->AudioSourceList())},
+               {"audioEncoders", entries(form->AudioList())},
+               {"videoEncoder", form->VideoList()->currentText()},
+               {"audioSource", form->AudioSourceList()->currentText()},
+               {"audioEncoder", form->AudioList()->currentText()},
+               {"matroska", form->MkvBox()->isChecked()}};
+    return true;
+  };
+  actions_["recorder.configure"] = [&w](const QJsonObject& params, QJsonObject* result, RemoteError* error) {
+    auto* form = FormOf<CViewRecorderForm>(w, kKindRecorder, QJsonObject{}, error, true);
+    if (!form) return false;
+    if (form->Recording()) {
+      *error = Failure(remote_error::kFailed, "the choices are fixed while recording");
+      return false;
+    }
+    struct Role {
+      const char* param;
+      QComboBox* list;
+      void (CViewRecorderForm::*select)(int);
+      int position = -1;
+    };
+    Role roles[] = {{"videoEncoder", form->VideoList(), &CViewRecorderForm::SelectVideoEncoder},
+                    {"audioSource", form->AudioSourceList(), &CViewRecorderForm::SelectAudioSource},
+                    {"audioEncoder", form->AudioList(), &CViewRecorderForm::SelectAudioEncoder}};
+    // Every name is checked before anything is chosen.
+    for (Role& role : roles) {
+      if (!params.contains(role.param)) continue;
+      role.position = role.list->findText(params.value(role.param).toString());
+      if (role.position < 0) {
+        *error = Failure(remote_error::kBadParams,
+                         QString("%1: no such entry (see recorder.options)").arg(QString::fromUtf8(role.param)));
+        return false;
+      }
+    }
+    if (params.contains("matroska") && !params.value("matroska").isBool()) {
+      *error = Failure(remote_error::kBadParams, "matroska: true or false is needed");
+      return false;
+    }
+    // As the user picks in the lists.
+    for (Role& role : roles) {
+      if (role.position < 0) continue;
+      role.list->setCurrentIndex(role.position);
+      (form->*role.select)(role.position);
+    }
+    if (params.contains("matroska")) form->MkvBox()->setChecked(params.value("matroska").toBool());
+    *result = {};
+    return true;
+  };
+
   // The network transmitter.
   const auto networkToggle = [&w](bool start) {
     return [&w, start](const QJsonObject& params, QJsonObject*, RemoteError* error) {

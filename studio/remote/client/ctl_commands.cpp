@@ -252,8 +252,36 @@ bool ParseRecord(const QString& sub, const Words& words, CtlCommand* out, QStrin
   if (sub == QLatin1String("status")) {
     return NoArguments(command, QStringLiteral("recorder.status"), words, out, error);
   }
+  if (sub == QLatin1String("options")) {
+    return NoArguments(command, QStringLiteral("recorder.options"), words, out, error);
+  }
+  if (sub == QLatin1String("configure")) {
+    if (!CountIs(command, words, 0, 0,
+                 QStringLiteral("record configure [--video NAME] [--audio-source NAME] [--audio NAME] [--mkv on|off]"),
+                 error)) {
+      return false;
+    }
+    QJsonObject params;
+    for (auto [option, key] : {std::pair{"video", "videoEncoder"}, std::pair{"audio-source", "audioSource"},
+                               std::pair{"audio", "audioEncoder"}}) {
+      const QString name = QLatin1String(option);
+      if (words.options.contains(name)) params.insert(QLatin1String(key), words.options[name]);
+    }
+    if (words.options.contains(QStringLiteral("mkv"))) {
+      bool mkv = false;
+      if (!ToSwitch(command, QStringLiteral("--mkv"), words.options[QStringLiteral("mkv")], &mkv, error)) return false;
+      params.insert(QStringLiteral("matroska"), mkv);
+    }
+    if (params.isEmpty()) {
+      *error = QStringLiteral("record configure: nothing to change (--video, --audio-source, --audio or --mkv)");
+      return false;
+    }
+    out->request = QStringLiteral("recorder.configure");
+    out->params = params;
+    return true;
+  }
   if (sub != QLatin1String("start")) {
-    *error = QStringLiteral("record: unknown command '%1' (start, stop or status)").arg(sub);
+    *error = QStringLiteral("record: unknown command '%1' (start, stop, status, options or configure)").arg(sub);
     return false;
   }
   if (!CountIs(command, words, 0, 1, QStringLiteral("record start [PATH]"), error)) return false;
@@ -456,7 +484,12 @@ bool ParseCtlCommand(const QStringList& args, CtlCommand* out, QString* error) {
     }
     const QString sub = args[1];
     Words words;
-    if (!SplitWords(name + ' ' + sub, args.mid(2), {}, &words, error)) return false;
+    QStringList groupOptions;
+    if (name == QLatin1String("record") && sub == QLatin1String("configure")) {
+      groupOptions = {QStringLiteral("video"), QStringLiteral("audio-source"), QStringLiteral("audio"),
+                      QStringLiteral("mkv")};
+    }
+    if (!SplitWords(name + ' ' + sub, args.mid(2), groupOptions, &words, error)) return false;
     if (name == QLatin1String("loop")) return ParseLoop(sub, words, out, error);
     if (name == QLatin1String("video")) return ParseVideo(sub, words, out, error);
     if (name == QLatin1String("slideshow")) return ParseSlideshow(sub, words, out, error);
@@ -540,7 +573,8 @@ QString CtlUsage() {
       "  slideshow start ID FOLDER SECONDS | slideshow next|prev ID\n"
       "  camera devices ID | camera choose ID DEVICE (a number from 1 or a name)\n"
       "  image set overlay|background PATH | image enable overlay|background on|off\n"
-      "  record start [PATH] | record stop | record status\n"
+      "  record start [PATH] | record stop | record status | record options\n"
+      "  record configure [--video NAME] [--audio-source NAME] [--audio NAME] [--mkv on|off]\n"
       "  network start|stop|status [ID]\n"
       "  settings [--auto-key on|off] [--key-color #rrggbb] [--range R] [--bilinear on|off]\n"
       "                                   show the settings, or change them\n"

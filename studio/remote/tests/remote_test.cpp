@@ -266,17 +266,21 @@ TEST_F(RemoteTest, ARecordingStartsAndStopsRemotelyAndTheFileIsThere) {
   TwoScenesOnAir();
   Serve();
   auto client = Client();
-  ASSERT_NE(window_->OpenWindow(kKindRecorder), nullptr);
+  // The recorder is set up remotely too: its lists, then a choice.
+  const QJsonObject options = client->Request("recorder.options", {}, kWait);
+  ASSERT_TRUE(options.value("ok").toBool());
   auto* recorder = window_->FindForm<CViewRecorderForm>();
-  ASSERT_NE(recorder, nullptr);
-  // The recorder's encoder is set up in its window before the show.
-  int jpeg = -1;
-  for (int i = 0; i < recorder->VideoList()->count(); ++i) {
-    if (recorder->VideoList()->itemText(i).contains("JPEG", Qt::CaseInsensitive)) jpeg = i;
+  ASSERT_NE(recorder, nullptr) << "the request opened the recorder";
+  QString jpeg;
+  for (const QJsonValue& name : options.value("result").toObject().value("videoEncoders").toArray()) {
+    if (name.toString().contains("JPEG", Qt::CaseInsensitive)) jpeg = name.toString();
   }
-  if (jpeg < 0) GTEST_SKIP() << "no JPEG encoder";
-  recorder->VideoList()->setCurrentIndex(jpeg);
-  recorder->SelectVideoEncoder(jpeg);
+  if (jpeg.isEmpty()) GTEST_SKIP() << "no JPEG encoder";
+  EXPECT_EQ(Code(client->Request("recorder.configure", {{"videoEncoder", "Teleporter"}}, kWait)), "bad_params");
+  ASSERT_TRUE(client->Request("recorder.configure", {{"videoEncoder", jpeg}, {"matroska", false}}, kWait)
+                  .value("ok")
+                  .toBool());
+  EXPECT_EQ(recorder->VideoList()->currentText(), jpeg);
 
   const fs::path file = folder_ / "show.avi";
   const QJsonObject started = client->Request("recorder.start", {{"path", QString::fromStdString(file.string())}}, kWait);
