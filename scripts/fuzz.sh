@@ -20,6 +20,11 @@ case "$target" in
   picture_scale_fuzzer) corpus=platform/freeimage/fuzz/picture_scale_corpus; max_len=4096 ;;
   net_packet_fuzzer) corpus=vcam/fuzz/net_packet_corpus; max_len=4096 ;;
   ini_fuzzer) corpus=producer/fuzz/ini_corpus; max_len=4096 ;;
+  # Replies past the client's limits (8 KiB a line, 1000 lines) included.
+  ftp_reply_fuzzer) corpus=producer/fuzz/ftp_reply_corpus; max_len=16384 ;;
+  update_reply_fuzzer) corpus=studio/fuzz/update_reply_corpus; max_len=4096 ;;
+  # Messages past the protocol's 64 KiB limit included.
+  remote_request_fuzzer) corpus=studio/remote/fuzz/remote_corpus; max_len=70000 ;;
   *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
 esac
 if [[ ! -f build-fuzz/build.ninja ]]; then

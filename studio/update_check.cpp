@@ -197,6 +197,14 @@ std::optional<UpdateServer> ParseUpdateServer(std::string_view url) {
   return server;
 }
 
+std::optional<std::string_view> VersionInReply(std::string_view reply) {
+  // The key must follow something: a reply that starts with it is no
+  // answer of the server.
+  const std::size_t at = reply.find(kVersionKey);
+  if (at == std::string_view::npos || at == 0) return std::nullopt;
+  return reply.substr(at + kVersionKey.size());
+}
+
 UpdateSettings ReadUpdateSettings() {
   QSettings file(QString::fromStdString(ConfigFolder() + "/Corvalind.conf"), QSettings::IniFormat);
   QString url = qEnvironmentVariable("CORVALIND_UPDATE_URL").trimmed();
@@ -261,12 +269,9 @@ void UpdateChecker::Run(bool automatic, UpdateSettings settings) {
     if (!automatic) PostBox(UpdateBoxKind::kError, kUpdateCannotCheckText, QString());
     return;
   }
-  // The key must follow something: a reply that starts with it is no
-  // answer of the server.
-  const std::size_t at = reply.find(kVersionKey);
-  if (at == std::string::npos || at == 0) return;
-  const std::string_view version = std::string_view(reply).substr(at + kVersionKey.size());
-  if (version != std::string_view(kProductVersion)) {
+  const std::optional<std::string_view> version = VersionInReply(reply);
+  if (!version) return;
+  if (*version != std::string_view(kProductVersion)) {
     PostBox(UpdateBoxKind::kQuestion, kUpdateNewVersionText, settings.downloadPage);
   } else if (!automatic) {
     PostBox(UpdateBoxKind::kInformation, kUpdateLatestText, QString());

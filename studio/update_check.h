@@ -45,6 +45,11 @@ struct UpdateServer {
 // nothing.
 std::optional<UpdateServer> ParseUpdateServer(std::string_view url);
 
+// The version the server's reply names: the text after "CorvalindVersion:"
+// to the end of the reply. Nothing when the key is missing or starts the
+// reply (then it is no answer of the server).
+std::optional<std::string_view> VersionInReply(std::string_view reply);
+
 // Where the check goes, read when a check starts.
 struct UpdateSettings {
   std::optional<UpdateServer> server;  // none: no check possible
