@@ -70,6 +70,7 @@ class Camera {
     if (pipeline_) gst_object_unref(pipeline_);
   }
   bool Play() { return gst_element_set_state(pipeline_, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE; }
+  GstElement* Pipeline() const { return pipeline_; }
   // Stops streaming and forgets the samples not pulled, as the appsink's
   // own queue is flushed.
   void Stop() {
@@ -268,6 +269,105 @@ TEST(CameraElementTest, ABlockCutBackUnderThePlayingCameraGivesBlackUntilAFreshO
     recovered = sample.bytes == AsCameraSees(again, 320, 240, false);
   }
   EXPECT_TRUE(recovered);
+}
+
+// Open descriptors and mappings of the process: what a camera that leaks
+// its block or its files leaves behind at every start.
+int OpenDescriptors() {
+  int n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+int MappingsOf(const std::string& name) {
+  std::ifstream maps("/proc/self/maps");
+  int n = 0;
+  for (std::string line; std::getline(maps, line);) n += line.find(name) != std::string::npos ? 1 : 0;
+  return n;
+}
+
+// A thousand runs through the states, in the orders a host program takes
+// them, while the studio comes and goes underneath (its block made,
+// published into and let go of again and again, sometimes at another
+// size): no state change hangs, and nothing the camera opens outlives it.
+TEST(CameraElementTest, AThousandStateCyclesWithTheStudioComingAndGoingLeaveNothingBehind) {
+  UseSettings("0,5,0");  // 320 x 180
+  const std::string name = PrivateBufferName("cycles");
+  std::atomic<bool> stop{false};
+  std::thread studio([&] {
+    TestWriter writer;
+    int round = 0;
+    while (!stop.load()) {
+      const uint32_t size = (round++ % 7 == 6) ? 160 * 90 * 3 : 320 * 180 * 3;
+      if (writer.Create(name, size)) {
+        const auto frame = PatternFrame(size == 160 * 90 * 3 ? 160 : 320, size == 160 * 90 * 3 ? 90 : 180, round);
+        for (int i = 0; i < 3 && !stop.load(); ++i) {
+          writer.Publish(frame);
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ReleaseOutputBlock(writer.block);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  const auto cycle = [](Camera& camera, int round) {
+    GstElement* pipeline = camera.Pipeline();
+    switch (round % 4) {
+      case 0:  // straight up and down
+        for (GstState s : {GST_STATE_READY, GST_STATE_PAUSED, GST_STATE_PLAYING, GST_STATE_PAUSED, GST_STATE_READY,
+                           GST_STATE_NULL}) {
+          if (gst_element_set_state(pipeline, s) == GST_STATE_CHANGE_FAILURE) return false;
+        }
+        return true;
+      case 1:  // playing and straight back to nothing
+        return gst_element_set_state(pipeline, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE &&
+               gst_element_set_state(pipeline, GST_STATE_NULL) != GST_STATE_CHANGE_FAILURE;
+      case 2:  // paused and playing in turn
+        for (GstState s : {GST_STATE_PLAYING, GST_STATE_PAUSED, GST_STATE_PLAYING, GST_STATE_PAUSED, GST_STATE_NULL}) {
+          if (gst_element_set_state(pipeline, s) == GST_STATE_CHANGE_FAILURE) return false;
+        }
+        return true;
+      default:  // ready and back
+        return gst_element_set_state(pipeline, GST_STATE_READY) != GST_STATE_CHANGE_FAILURE &&
+               gst_element_set_state(pipeline, GST_STATE_NULL) != GST_STATE_CHANGE_FAILURE;
+    }
+  };
+  int descriptorsBefore = 0;
+  {
+    Camera camera(name, "fakesink sync=false");
+    ASSERT_NE(camera.Pipeline(), nullptr);
+    // A first run settles what GStreamer keeps for the process.
+    for (int round = 0; round < 20; ++round) ASSERT_TRUE(cycle(camera, round));
+    descriptorsBefore = OpenDescriptors();
+    // Every tenth run streams for real before it goes down.
+    std::atomic<int> buffers{0};
+    GstElement* cam = gst_bin_get_by_name(GST_BIN(camera.Pipeline()), "cam");
+    GstPad* pad = gst_element_get_static_pad(cam, "src");
+    gst_pad_add_probe(
+        pad, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo*, gpointer data) {
+          static_cast<std::atomic<int>*>(data)->fetch_add(1);
+          return GST_PAD_PROBE_OK;
+        },
+        &buffers, nullptr);
+    for (int round = 0; round < 1000; ++round) {
+      if (round % 10 == 5) {
+        const int before = buffers.load();
+        ASSERT_NE(gst_element_set_state(camera.Pipeline(), GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (buffers.load() < before + 2 && std::chrono::steady_clock::now() < until) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_GE(buffers.load(), before + 2) << "round " << round << ": the camera streams";
+      }
+      ASSERT_TRUE(cycle(camera, round)) << "round " << round;
+    }
+    gst_object_unref(pad);
+    gst_object_unref(cam);
+  }
+  stop.store(true);
+  studio.join();
+  EXPECT_LE(OpenDescriptors(), descriptorsBefore) << "no descriptor is left open";
+  EXPECT_EQ(MappingsOf(SharedMemoryObjectName(name)), 0);
 }
 
 TEST(CameraElementTest, TimeStampsStartAtZeroAndAreContiguousOnEveryStart) {
