@@ -27,28 +27,47 @@ std::atomic_ref<T> Field(T& field) {
   return std::atomic_ref<T>(field);
 }
 
+// Runs `work` (a lambda that touches the section and nothing else: no
+// lock, no allocation) under the SIGBUS guard. Section() checks the
+// section's size, but another process may cut it back between that check
+// and the access: then the work stops where it was and this returns false.
+template <typename Work>
+bool Guarded(Work& work) {
+  return corvalind::RunGuarded([](void* context) { (*static_cast<Work*>(context))(); }, &work);
+}
+
 SharedSection* View() { return reinterpret_cast<SharedSection*>(g_section.view); }
 
 void WriteTargetName(SharedSection* section, const char* name) {
-  // The first byte goes last: a reader sees an empty name or a whole one.
-  Field(section->targetName[0]).store('\0', std::memory_order_release);
   std::size_t length = 0;
   if (name) {
     while (length < kTargetNameBytes - 1 && name[length] != '\0') ++length;
   }
-  for (std::size_t i = 1; i < kTargetNameBytes; ++i) {
-    Field(section->targetName[i]).store(i < length ? name[i] : '\0', std::memory_order_relaxed);
-  }
-  if (length > 0) Field(section->targetName[0]).store(name[0], std::memory_order_release);
+  auto write = [section, name, length] {
+    // The first byte goes last: a reader sees an empty name or a whole one.
+    Field(section->targetName[0]).store('\0', std::memory_order_release);
+    for (std::size_t i = 1; i < kTargetNameBytes; ++i) {
+      Field(section->targetName[i]).store(i < length ? name[i] : '\0', std::memory_order_relaxed);
+    }
+    if (length > 0) Field(section->targetName[0]).store(name[0], std::memory_order_release);
+  };
+  Guarded(write);
 }
 
+// 0 for a section that was cut back.
 uint32_t BlockSize(SharedSection* section) {
-  return section ? Field(section->blockSize).load(std::memory_order_relaxed) : 0;
+  if (!section) return 0;
+  uint32_t size = 0;
+  auto read = [section, &size] { size = Field(section->blockSize).load(std::memory_order_relaxed); };
+  return Guarded(read) ? size : 0;
 }
 
 void* Setup(uint32_t sizeBytes) {
   SharedSection* section = Section();
-  if (section) Field(section->blockSize).store(sizeBytes, std::memory_order_relaxed);
+  if (section) {
+    auto store = [section, sizeBytes] { Field(section->blockSize).store(sizeBytes, std::memory_order_relaxed); };
+    Guarded(store);
+  }
   char name[kObjectNameBytes];
   if (!FormObjectName(kBlockBase, name, sizeof name)) return nullptr;
   NamedObject joined;
@@ -81,10 +100,13 @@ void ReadTargetName(char (&name)[kTargetNameBytes]) {
   name[0] = '\0';
   SharedSection* section = Section();
   if (!section) return;
-  name[0] = Field(section->targetName[0]).load(std::memory_order_acquire);
-  for (std::size_t i = 1; i < kTargetNameBytes; ++i) {
-    name[i] = Field(section->targetName[i]).load(std::memory_order_relaxed);
-  }
+  auto read = [section, &name] {
+    name[0] = Field(section->targetName[0]).load(std::memory_order_acquire);
+    for (std::size_t i = 1; i < kTargetNameBytes; ++i) {
+      name[i] = Field(section->targetName[i]).load(std::memory_order_relaxed);
+    }
+  };
+  if (!Guarded(read)) name[0] = '\0';
   name[kTargetNameBytes - 1] = '\0';
 }
 
@@ -108,10 +130,13 @@ bool WriteFrame(const uint8_t* pixels, int width, int height, int rows, PixelOrd
   const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
   const std::size_t frameBytes = rowBytes * static_cast<std::size_t>(height);
   if (frameBytes > UINT32_MAX) return false;
-  Field(section->frameBytes).store(static_cast<uint32_t>(frameBytes), std::memory_order_relaxed);
-  Field(section->frameWidth).store(width, std::memory_order_relaxed);
-  Field(section->frameHeight).store(height, std::memory_order_relaxed);
-  Field(section->bytesPerPixel).store(3, std::memory_order_relaxed);
+  auto describe = [section, frameBytes, width, height] {
+    Field(section->frameBytes).store(static_cast<uint32_t>(frameBytes), std::memory_order_relaxed);
+    Field(section->frameWidth).store(width, std::memory_order_relaxed);
+    Field(section->frameHeight).store(height, std::memory_order_relaxed);
+    Field(section->bytesPerPixel).store(3, std::memory_order_relaxed);
+  };
+  if (!Guarded(describe)) return false;
 
   std::size_t wanted = rowBytes * static_cast<std::size_t>(rows < height ? rows : height);
   const std::size_t blockSize = BlockSize(section);
@@ -142,8 +167,8 @@ bool WriteFrame(const uint8_t* pixels, int width, int height, int rows, PixelOrd
       },
       &job);
   if (!copied) return false;
-  Field(section->frameReady).store(1, std::memory_order_release);
-  return true;
+  auto ready = [section] { Field(section->frameReady).store(1, std::memory_order_release); };
+  return Guarded(ready);
 }
 
 void ForgetObjectsInChild() {
@@ -192,17 +217,31 @@ SNAPTRACE_EXPORT uint32_t GetSharedMemory(uint8_t* destination, uint32_t capacit
                                           int32_t* height, int32_t* bytesPerPixel) {
   snaptrace::SharedSection* section = snaptrace::Section();
   if (!section || !snaptrace::g_block.view) return 0;
-  if (Field(section->frameReady).load(std::memory_order_acquire) == 0) return 0;
-  if (width) *width = Field(section->frameWidth).load(std::memory_order_relaxed);
-  if (height) *height = Field(section->frameHeight).load(std::memory_order_relaxed);
-  if (bytesPerPixel) *bytesPerPixel = Field(section->bytesPerPixel).load(std::memory_order_relaxed);
-  const uint32_t frameBytes = Field(section->frameBytes).load(std::memory_order_relaxed);
+  bool ready = false;
+  int32_t frameWidth = 0;
+  int32_t frameHeight = 0;
+  int32_t frameBytesPerPixel = 0;
+  uint32_t frameBytes = 0;
+  auto read = [&] {
+    ready = Field(section->frameReady).load(std::memory_order_acquire) != 0;
+    if (!ready) return;
+    frameWidth = Field(section->frameWidth).load(std::memory_order_relaxed);
+    frameHeight = Field(section->frameHeight).load(std::memory_order_relaxed);
+    frameBytesPerPixel = Field(section->bytesPerPixel).load(std::memory_order_relaxed);
+    frameBytes = Field(section->frameBytes).load(std::memory_order_relaxed);
+  };
+  // A section cut back under the reads gives no frame.
+  if (!snaptrace::Guarded(read) || !ready) return 0;
+  if (width) *width = frameWidth;
+  if (height) *height = frameHeight;
+  if (bytesPerPixel) *bytesPerPixel = frameBytesPerPixel;
   const std::size_t wanted = frameBytes < capacity ? frameBytes : capacity;
   const std::size_t bytes = destination ? snaptrace::SafeCopyBytes(snaptrace::g_block, wanted) : 0;
   // Guarded: a block cut back after the size check gives no frame, not a
   // SIGBUS.
   const bool copied = bytes == 0 || corvalind::GuardedCopy(destination, snaptrace::g_block.view, bytes);
-  Field(section->frameReady).store(0, std::memory_order_release);
+  auto taken = [section] { Field(section->frameReady).store(0, std::memory_order_release); };
+  snaptrace::Guarded(taken);
   return copied ? static_cast<uint32_t>(bytes) : 0;
 }
 

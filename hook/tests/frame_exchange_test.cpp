@@ -8,11 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hook/client/snaptrace_library.h"
@@ -217,6 +219,41 @@ TEST_F(FrameExchange, CopiesNeverPassWhatTheBlockHolds) {
   EXPECT_TRUE(std::equal(large.begin(), large.begin() + 1024, held.Data()));
   WriteField(section, kReadyOffset, 1);
   EXPECT_EQ(library_.getSharedMemory(taken.data(), 4096, &width, &height, &bytesPerPixel), 1024u);
+}
+
+// Another process cutting the section back and giving it its size again,
+// over and over, while the studio takes frames and the capture side writes
+// them: every access that lands in a moment when the section is short is
+// caught, so neither side ever dies of the page that went away.
+TEST_F(FrameExchange, ASectionCutBackAgainAndAgainNeverFaultsEitherSide) {
+  ASSERT_NE(library_.setupSharedMemory(4096), nullptr);
+  SharedMemoryBlock section = Join(SectionObjectName());
+  ASSERT_TRUE(section.Valid());
+  const int fd = shm_open(SectionObjectName().c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  std::atomic<bool> stop{false};
+  std::thread cutter([&] {
+    while (!stop.load()) {
+      if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(kSectionBytes)) != 0) return;
+    }
+  });
+  const std::vector<uint8_t> frame = Pattern(4096, 5);
+  std::vector<uint8_t> taken(4096);
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t bytesPerPixel = 0;
+  for (int i = 0; i < 100000; ++i) {
+    library_.setSharedMemory(frame.data(), 4096);
+    library_.getSharedMemory(taken.data(), 4096, &width, &height, &bytesPerPixel);
+  }
+  stop.store(true);
+  cutter.join();
+  close(fd);
+  // Still working once the section has its size.
+  DescribeFrame(section, 100, 10, 10, 1);
+  WriteField(section, kReadyOffset, 1);
+  EXPECT_EQ(library_.getSharedMemory(taken.data(), 4096, &width, &height, &bytesPerPixel), 100u);
+  EXPECT_EQ(width, 10);
 }
 
 struct LifetimeCase {
