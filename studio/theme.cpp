@@ -234,6 +234,7 @@ constexpr std::array<IconNames, kWindowKindCount> kKindIcons = {{
     /*kKindNetwork*/ {"network-transmit", "network-send"},
     /*kKindRecorder*/ {"media-record", "recorder"},
     /*kKindSettings*/ {"preferences-system", "settings"},
+    /*kKindStream*/ {"", "stream"},
 }};
 
 IconNames CommandIconNames(StudioCommand command) {

@@ -173,7 +173,10 @@ std::optional<UpdateServer> ParseUpdateServer(std::string_view url) {
       port = after.substr(1);
       hasPort = true;
     }
+    // The address reader stops at a NUL, so bytes after one (a line end
+    // into the request's Host header, say) would pass unread: refused.
     in6_addr address{};
+    if (host.find('\0') != std::string_view::npos) return std::nullopt;
     if (inet_pton(AF_INET6, std::string(host).c_str(), &address) != 1) return std::nullopt;
   } else {
     const std::size_t colon = authority.find(':');

@@ -11,6 +11,7 @@
 #include "studio/forms/settings_form.h"
 #include "studio/forms/slideshow_form.h"
 #include "studio/forms/snaptrace_form.h"
+#include "studio/forms/stream_form.h"
 #include "studio/forms/videofile_form.h"
 
 namespace corvalind {
@@ -48,6 +49,8 @@ QWidget* MakeSettings(const FormContext&) { return new CSoundControlForm; }
 QWidget* MakeRecorder(const FormContext& context) { return new CViewRecorderForm(nullptr, context.bufferName); }
 // The transmitter reads the same buffer.
 QWidget* MakeNetwork(const FormContext& context) { return new CViewNetworkForm(*context.format, context.bufferName); }
+// The stream reads it too.
+QWidget* MakeStream(const FormContext& context) { return new CViewStreamForm(*context.format, context.bufferName); }
 
 // Menu and tool-bar order.
 const WindowKindInfo kKinds[] = {
@@ -76,6 +79,8 @@ const WindowKindInfo kKinds[] = {
      "Activate the network transmitter window", "Network Send", 3, &MakeNetwork},
     {kKindRecorder, "Video Recorder", false, true, KindMenu::kView, "Recorder",
      "Activate the video recorder window", "Recorder", 3, &MakeRecorder},
+    {kKindStream, "Stream Output", false, true, KindMenu::kView, "Stream",
+     "Activate the stream output window", "Stream to a platform or a media server", 3, &MakeStream},
     {kKindSettings, "Settings Control", false, true, KindMenu::kView, "Settings Control",
      "Activate the settings control window", "Settings Control", 3, &MakeSettings},
 };

@@ -1,7 +1,7 @@
 // The registry of window kinds: everything the studio knows about each of
-// the twelve kinds of child window (camera, video file, slide show,
+// the thirteen kinds of child window (camera, video file, slide show,
 // desktop, game hook, overlay, background, program, Scene Manager, network
-// transmitter, recorder, settings form) in one table.
+// transmitter, recorder, settings form, stream output) in one table.
 //
 // The main frame builds its menus and tool bar, opens windows, and saves
 // and restores projects by walking this table; it never names a kind. A
@@ -32,9 +32,10 @@ enum WindowKind : int {
   kKindNetwork = 9,
   kKindRecorder = 10,
   kKindSettings = 11,
+  kKindStream = 12,
 };
 
-inline constexpr int kWindowKindCount = 12;
+inline constexpr int kWindowKindCount = 13;
 
 // What a form is given when its window opens.
 struct FormContext {

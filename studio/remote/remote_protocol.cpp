@@ -21,6 +21,7 @@ const char* const kTransitionNames[kTransitionTypeCount] = {
 const char* const kKindNames[kWindowKindCount] = {
     "camera",     "videofile", "slideshow",    "desktop", "game",     "overlay",
     "background", "program",   "scenemanager", "network", "recorder", "settings",
+    "stream",
 };
 
 QByteArray Compact(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }

@@ -29,6 +29,7 @@
 #include "studio/forms/recorder_form.h"
 #include "studio/forms/scene_manager.h"
 #include "studio/forms/slideshow_form.h"
+#include "studio/forms/stream_form.h"
 #include "studio/forms/videofile_form.h"
 #include "studio/main_window.h"
 #include "studio/window_kinds.h"
@@ -604,6 +605,54 @@ void StudioRemote::AddActions() {
                {"data", form->TotalDataLabel()->text()},
                {"compression", form->CompressionLabel()->text()},
                {"error", form->LastErrorLabel()->text()}};
+    return true;
+  };
+
+  // The stream output.
+  actions_["stream.start"] = [&w](const QJsonObject& params, QJsonObject* result, RemoteError* error) {
+    auto* form = FormOf<CViewStreamForm>(w, kKindStream, QJsonObject{}, error, true);
+    if (!form) return false;
+    if (form->Streaming()) {
+      *error = Failure(remote_error::kFailed, "already streaming");
+      return false;
+    }
+    for (const char* name : {"url", "key", "passphrase"}) {
+      if (params.contains(name) && !params.value(name).isString()) {
+        *error = Failure(remote_error::kBadParams, QString("%1: a text is needed").arg(name));
+        return false;
+      }
+    }
+    if (params.contains("url")) form->UrlEdit()->setText(params.value("url").toString());
+    if (params.contains("key")) form->KeyEdit()->setText(params.value("key").toString());
+    if (params.contains("passphrase")) form->PassphraseEdit()->setText(params.value("passphrase").toString());
+    form->ToggleStreaming();
+    if (!form->Streaming()) {
+      *error = Failure(remote_error::kFailed, form->StatusLabel()->text());
+      return false;
+    }
+    *result = {{"url", form->UrlEdit()->text()}};
+    return true;
+  };
+  actions_["stream.stop"] = [&w](const QJsonObject&, QJsonObject*, RemoteError* error) {
+    auto* form = FormOf<CViewStreamForm>(w, kKindStream, QJsonObject{}, error);
+    if (!form) return false;
+    if (form->Streaming()) form->ToggleStreaming();
+    return true;
+  };
+  actions_["stream.status"] = [&w](const QJsonObject&, QJsonObject* result, RemoteError* error) {
+    auto* form = FormOf<CViewStreamForm>(w, kKindStream, QJsonObject{}, error);
+    if (!form) return false;
+    const StreamStatistics s = form->Output().Statistics();
+    static const char* const kStates[] = {"idle", "connecting", "live", "waiting", "failed"};
+    *result = {{"streaming", form->Streaming()},
+               {"state", kStates[static_cast<int>(s.state)]},
+               {"kbitsPerSecond", s.kbitsPerSecond},
+               {"bytesSent", static_cast<double>(s.bytesSent)},
+               {"framesEncoded", static_cast<double>(s.framesEncoded)},
+               {"framesDropped", static_cast<double>(s.framesDropped)},
+               {"reconnects", s.reconnects},
+               {"uptimeSeconds", s.uptimeSeconds},
+               {"status", QString::fromStdString(StreamStatusText(s))}};
     return true;
   };
 

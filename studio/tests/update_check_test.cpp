@@ -413,6 +413,9 @@ TEST(UpdateServerUrl, ReadsHttpServersOnly) {
     EXPECT_EQ(server->HostHeader(), c.hostHeader);
     EXPECT_EQ(server->Root(), QString(c.root));
   }
+  // A bracketed address cut by a NUL, with a line end after it, would put
+  // a header of its own into the request.
+  EXPECT_FALSE(ParseUpdateServer(std::string("http://[::1\0\r\nX-Injected: 1]:80/", 32)));
   // Longer than a host the request client keeps.
   EXPECT_FALSE(ParseUpdateServer("http://" + std::string(100, 'h')));
   EXPECT_TRUE(ParseUpdateServer("http://" + std::string(99, 'h')));
