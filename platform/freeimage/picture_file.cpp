@@ -14,6 +14,42 @@ namespace {
 constexpr std::array<FREE_IMAGE_FORMAT, 5> kAllowedFormats = {FIF_PNG, FIF_JPEG, FIF_BMP, FIF_GIF,
                                                               FIF_TARGA};
 
+// A TGA file has no signature and FreeImage's reader trusts its header: a
+// made-up header (an unknown image type, a colour map of a size it cannot
+// have, a pixel depth of 42) sends it into allocations that fail and then
+// into pointers that were never set, which ends the process. So the header
+// is checked here first, as the format defines it, and the file must hold
+// the identification field and the colour map it announces.
+bool TgaHeaderSane(const std::vector<uint8_t>& prefix) {
+  if (prefix.size() < 18) return false;
+  const auto word = [&](std::size_t at) { return static_cast<unsigned>(prefix[at] | (prefix[at + 1] << 8)); };
+  const unsigned idLength = prefix[0];
+  const unsigned mapType = prefix[1];
+  const unsigned imageType = prefix[2];
+  const unsigned mapFirst = word(3);
+  const unsigned mapLength = word(5);
+  const unsigned mapEntryBits = prefix[7];
+  const unsigned width = word(12);
+  const unsigned height = word(14);
+  const unsigned depth = prefix[16];
+  const bool mapped = imageType == 1 || imageType == 9;
+  const bool truecolour = imageType == 2 || imageType == 10;
+  const bool grey = imageType == 3 || imageType == 11;
+  if (!mapped && !truecolour && !grey) return false;
+  if (mapType > 1 || (mapped && mapType != 1)) return false;
+  if (width == 0 || height == 0) return false;
+  if (mapped && depth != 8 && depth != 16) return false;
+  if (truecolour && depth != 15 && depth != 16 && depth != 24 && depth != 32) return false;
+  if (grey && depth != 8 && depth != 16) return false;
+  std::size_t mapBytes = 0;
+  if (mapType == 1) {
+    if (mapEntryBits != 15 && mapEntryBits != 16 && mapEntryBits != 24 && mapEntryBits != 32) return false;
+    if (mapLength == 0 || mapFirst + mapLength > 65536) return false;
+    mapBytes = static_cast<std::size_t>(mapLength) * ((mapEntryBits + 7) / 8);
+  }
+  return prefix.size() >= 18 + idLength + mapBytes;
+}
+
 // GIF has no header-only load in FreeImage, so its sizes are read here: the
 // logical screen and the first image descriptor, skipping the colour table
 // and extension blocks before it. Bytes beyond `prefix` count as missing.
@@ -136,6 +172,12 @@ PictureReadStatus ReadFrom(PictureSource& source, const std::string& name, int c
   if (format == FIF_UNKNOWN && !name.empty()) format = FreeImage_GetFIFFromFilename(name.c_str());
   if (!IsAllowedPictureFormat(format) || !FreeImage_FIFSupportsReading(format)) {
     return PictureReadStatus::kNotAllowed;
+  }
+
+  // The largest header a TGA can announce: 18 bytes, a 255-byte
+  // identification, a colour map of 65535 entries of 4 bytes.
+  if (format == FIF_TARGA && !TgaHeaderSane(source.Prefix(18 + 255 + 65535 * 4))) {
+    return PictureReadStatus::kDecodeFailed;
   }
 
   // The header first: refuse oversized pictures before decoding pixels.

@@ -292,6 +292,44 @@ TEST_F(ImagesTest, LoadsTheFiveFormatsAndRefusesOthers) {
   EXPECT_TRUE(FreeImage_IsPluginEnabled(FIF_PNG));
 }
 
+// TGA has no signature and its reader believes its header: made-up headers
+// are refused before it sees them (one of them, found by the fuzzer, made
+// it dereference a pointer it never set), and every mutation of a real
+// file's header into something the format does not have is refused too.
+TEST_F(ImagesTest, MadeUpTgaHeadersAreRefusedBeforeTheDecoder) {
+  const unsigned char crafted[] = {0x71, 0x2b, 0xff, 0xff, 0x0b, 0x4e, 0x45, 0xff, 0xff, 0xff, 0xff, 0xfe,
+                                   0x00, 0x00, 0x5b, 0x30, 0x2a, 0x00, 0x08, 0x0a, 0x00, 0x00, 0x1e};
+  WriteBytes(dir / "crafted.tga", std::string(reinterpret_cast<const char*>(crafted), sizeof(crafted)));
+  PictureReadStatus status = PictureReadStatus::kRead;
+  EXPECT_FALSE(LoadImageFile((dir / "crafted.tga").string(), &status));
+  EXPECT_EQ(status, PictureReadStatus::kDecodeFailed);
+
+  auto colour = Solid(7, 5, {10, 200, 30, 255});
+  Save(colour.get(), FIF_TARGA, dir / "real.tga");
+  const std::string real = testing::ReadBytes((dir / "real.tga").string());
+  ASSERT_GE(real.size(), 18u);
+  struct Mutation {
+    const char* name;
+    std::size_t at;
+    unsigned char value;
+  };
+  const Mutation mutations[] = {
+      {"image type 255", 2, 0xff},  {"colour map type 43", 1, 43}, {"depth 42", 16, 42},
+      {"width 0", 12, 0},           {"mapped without a map", 2, 1}, {"identification past the end", 0, 0xff},
+  };
+  for (const Mutation& m : mutations) {
+    SCOPED_TRACE(m.name);
+    std::string bytes = real;
+    bytes[m.at] = static_cast<char>(m.value);
+    if (m.at == 12) bytes[13] = 0;
+    WriteBytes(dir / "mutated.tga", bytes.substr(0, m.at == 0 ? 40 : bytes.size()));
+    status = PictureReadStatus::kRead;
+    EXPECT_FALSE(LoadImageFile((dir / "mutated.tga").string(), &status));
+    EXPECT_EQ(status, PictureReadStatus::kDecodeFailed);
+  }
+  EXPECT_TRUE(LoadImageFile((dir / "real.tga").string())) << "the real file still reads";
+}
+
 // The picture fuzzers start from these seeds: each must be a real picture
 // the reader takes, or the fuzzing never gets past the headers.
 TEST_F(ImagesTest, TheFuzzSeedsAreRealPicturesOfEveryFormat) {
