@@ -114,11 +114,17 @@ GstCaps* gst_corvalind_cam_src_current_caps(void) {
   return CapsFor(corvalind::ReadCameraSettings(corvalind::SettingsFilePath(), gProcessMirror.load()));
 }
 
+// The element's state, made whole in init and then published with release
+// order: the streaming and query threads that read it may be pooled
+// threads of an earlier pipeline, whose only link to init goes through
+// GLib's own locks, which the race detector cannot see.
+static CameraState* StateOf(GstCorvalindCamSrc* self) { return __atomic_load_n(&self->state, __ATOMIC_ACQUIRE); }
+
 static void gst_corvalind_cam_src_init(GstCorvalindCamSrc* self) {
   gst_base_src_set_live(GST_BASE_SRC(self), TRUE);
   gst_base_src_set_format(GST_BASE_SRC(self), GST_FORMAT_TIME);
-  self->state = new CameraState();
-  CameraState& state = *self->state;
+  auto* fresh = new CameraState();
+  CameraState& state = *fresh;
   std::lock_guard<std::mutex> guard(state.lock);
   corvalind::OpenCameraLog();
   CameraLog("*** Orvik Corvalind v" CORVALIND_VERSION_TEXT "  ***");
@@ -129,19 +135,20 @@ static void gst_corvalind_cam_src_init(GstCorvalindCamSrc* self) {
   gst_base_src_set_blocksize(GST_BASE_SRC(self),
                              static_cast<guint>(state.settings.width * state.settings.height * 3));
   state.reader.Open();  // one attempt now; the stream retries about once a second
+  __atomic_store_n(&self->state, fresh, __ATOMIC_RELEASE);
 }
 
 static void gst_corvalind_cam_src_finalize(GObject* object) {
   GstCorvalindCamSrc* self = GST_CORVALIND_CAM_SRC(object);
   CameraLog("~CFramestore");
   {
-    std::lock_guard<std::mutex> guard(self->state->lock);
+    std::lock_guard<std::mutex> guard(StateOf(self)->lock);
     CameraLog("~CFrameStream");
-    self->state->reader.Close();
+    StateOf(self)->reader.Close();
   }
   corvalind::CloseCameraLog();
-  delete self->state;
-  self->state = nullptr;
+  delete StateOf(self);
+  __atomic_store_n(&self->state, nullptr, __ATOMIC_RELEASE);
   G_OBJECT_CLASS(gst_corvalind_cam_src_parent_class)->finalize(object);
 }
 
@@ -151,11 +158,11 @@ static void gst_corvalind_cam_src_set_property(GObject* object, guint id, const 
   switch (id) {
     case PROP_BUFFER_NAME: {
       const gchar* name = g_value_get_string(value);
-      std::lock_guard<std::mutex> guard(self->state->lock);
-      self->state->bufferName = name && *name ? name : corvalind::kOutputBufferName;
-      self->state->reader.Close();
-      self->state->reader = corvalind::OutputReader(self->state->bufferName);
-      self->state->reader.Open();
+      std::lock_guard<std::mutex> guard(StateOf(self)->lock);
+      StateOf(self)->bufferName = name && *name ? name : corvalind::kOutputBufferName;
+      StateOf(self)->reader.Close();
+      StateOf(self)->reader = corvalind::OutputReader(StateOf(self)->bufferName);
+      StateOf(self)->reader.Open();
       break;
     }
     default:
@@ -168,8 +175,8 @@ static void gst_corvalind_cam_src_get_property(GObject* object, guint id, GValue
   GstCorvalindCamSrc* self = GST_CORVALIND_CAM_SRC(object);
   switch (id) {
     case PROP_BUFFER_NAME: {
-      std::lock_guard<std::mutex> guard(self->state->lock);
-      g_value_set_string(value, self->state->bufferName.c_str());
+      std::lock_guard<std::mutex> guard(StateOf(self)->lock);
+      g_value_set_string(value, StateOf(self)->bufferName.c_str());
       break;
     }
     default:
@@ -180,7 +187,7 @@ static void gst_corvalind_cam_src_get_property(GObject* object, guint id, GValue
 static GstCaps* gst_corvalind_cam_src_get_caps(GstBaseSrc* src, GstCaps* filter) {
   GstCorvalindCamSrc* self = GST_CORVALIND_CAM_SRC(src);
   CameraLog("GetMediaType 0");
-  GstCaps* caps = CapsFor(self->state->settings);
+  GstCaps* caps = CapsFor(StateOf(self)->settings);
   if (filter) {
     GstCaps* both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
     gst_caps_unref(caps);
@@ -193,7 +200,7 @@ static gboolean gst_corvalind_cam_src_set_caps(GstBaseSrc* src, GstCaps* caps) {
   GstCorvalindCamSrc* self = GST_CORVALIND_CAM_SRC(src);
   GstVideoInfo info;
   if (!gst_video_info_from_caps(&info, caps)) return FALSE;
-  const corvalind::PictureSettings& s = self->state->settings;
+  const corvalind::PictureSettings& s = StateOf(self)->settings;
   CameraLogF("SetMediaType %s (%u)", gst_video_format_to_string(GST_VIDEO_INFO_FORMAT(&info)),
              GST_VIDEO_INFO_COMP_DEPTH(&info, 0) * GST_VIDEO_INFO_N_COMPONENTS(&info));
   // Only the configured picture: another size would shear every row.
@@ -217,11 +224,11 @@ static gboolean gst_corvalind_cam_src_decide_allocation(GstBaseSrc* src, GstQuer
 
 static gboolean gst_corvalind_cam_src_start(GstBaseSrc* src) {
   GstCorvalindCamSrc* self = GST_CORVALIND_CAM_SRC(src);
-  std::lock_guard<std::mutex> guard(self->state->streamLock);
+  std::lock_guard<std::mutex> guard(StateOf(self)->streamLock);
   CameraLog("OnThreadCreate");
-  self->state->streamTime = 0;
-  self->state->frames = 0;
-  self->state->pacer.Start();
+  StateOf(self)->streamTime = 0;
+  StateOf(self)->frames = 0;
+  StateOf(self)->pacer.Start();
   return TRUE;
 }
 
@@ -231,7 +238,7 @@ static gboolean gst_corvalind_cam_src_stop(GstBaseSrc*) {
 }
 
 static gboolean gst_corvalind_cam_src_unlock(GstBaseSrc* src) {
-  CameraState* state = GST_CORVALIND_CAM_SRC(src)->state;
+  CameraState* state = StateOf(GST_CORVALIND_CAM_SRC(src));
   {
     std::lock_guard<std::mutex> guard(state->flushMutex);
     state->flushing = true;
@@ -241,7 +248,7 @@ static gboolean gst_corvalind_cam_src_unlock(GstBaseSrc* src) {
 }
 
 static gboolean gst_corvalind_cam_src_unlock_stop(GstBaseSrc* src) {
-  CameraState* state = GST_CORVALIND_CAM_SRC(src)->state;
+  CameraState* state = StateOf(GST_CORVALIND_CAM_SRC(src));
   std::lock_guard<std::mutex> guard(state->flushMutex);
   state->flushing = false;
   return TRUE;
@@ -258,7 +265,7 @@ static gboolean gst_corvalind_cam_src_query(GstBaseSrc* src, GstQuery* query) {
   GstCorvalindCamSrc* self = GST_CORVALIND_CAM_SRC(src);
   if (GST_QUERY_TYPE(query) == GST_QUERY_LATENCY) {
     // A live source one frame behind the picture it reads.
-    const GstClockTime frame = self->state->settings.frameIntervalMs * GST_MSECOND;
+    const GstClockTime frame = StateOf(self)->settings.frameIntervalMs * GST_MSECOND;
     gst_query_set_latency(query, TRUE, frame, frame);
     return TRUE;
   }
@@ -267,7 +274,7 @@ static gboolean gst_corvalind_cam_src_query(GstBaseSrc* src, GstQuery* query) {
 
 static GstFlowReturn gst_corvalind_cam_src_fill(GstPushSrc* src, GstBuffer* buffer) {
   GstCorvalindCamSrc* self = GST_CORVALIND_CAM_SRC(src);
-  CameraState& state = *self->state;
+  CameraState& state = *StateOf(self);
   const corvalind::PictureSettings& s = state.settings;
   std::lock_guard<std::mutex> stream(state.streamLock);
 
