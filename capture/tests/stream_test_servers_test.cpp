@@ -393,7 +393,9 @@ TEST(ThrottledRelayTest, PacesTheClientAndCopiesBothWaysIntact) {
   double worst = 0;  // the largest excess over the allowance seen
   EXPECT_TRUE(WaitFor([&] {
     worst = std::max(worst, static_cast<double>(relay.BytesRelayed()) - Allowed(relay, kRate, started));
-    return arrived.load() == toTarget.size();
+    // The relay counts a chunk after its send returns, which can be after
+    // the target has read it: both must be complete.
+    return arrived.load() == toTarget.size() && relay.BytesRelayed() == toTarget.size();
   }));
   EXPECT_LE(worst, 0.0) << "bytes relayed beyond rate * time + one chunk";
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
