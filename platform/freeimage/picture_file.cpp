@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <utility>
@@ -20,7 +21,12 @@ constexpr std::array<FREE_IMAGE_FORMAT, 5> kAllowedFormats = {FIF_PNG, FIF_JPEG,
 // into pointers that were never set, which ends the process. So the header
 // is checked here first, as the format defines it, and the file must hold
 // the identification field and the colour map it announces.
-bool TgaHeaderSane(const std::vector<uint8_t>& prefix) {
+// `fileSize` is the whole file's: pixel data it cannot hold is refused too,
+// since the reader would otherwise fill a picture as large as the header
+// claims from a few bytes (seconds of work for a 20-byte file). Raw data
+// needs every pixel; run-length data at least one header byte and one
+// pixel per packet of at most 128 pixels.
+bool TgaHeaderSane(const std::vector<uint8_t>& prefix, std::size_t fileSize) {
   if (prefix.size() < 18) return false;
   const auto word = [&](std::size_t at) { return static_cast<unsigned>(prefix[at] | (prefix[at + 1] << 8)); };
   const unsigned idLength = prefix[0];
@@ -47,7 +53,13 @@ bool TgaHeaderSane(const std::vector<uint8_t>& prefix) {
     if (mapLength == 0 || mapFirst + mapLength > 65536) return false;
     mapBytes = static_cast<std::size_t>(mapLength) * ((mapEntryBits + 7) / 8);
   }
-  return prefix.size() >= 18 + idLength + mapBytes;
+  const std::size_t dataStart = 18 + idLength + mapBytes;
+  if (prefix.size() < dataStart || fileSize < dataStart) return false;
+  const std::size_t pixelBytes = (depth + 7) / 8;
+  const std::size_t pixels = static_cast<std::size_t>(width) * height;
+  const bool runLength = imageType >= 9;
+  const std::size_t leastData = runLength ? (pixels + 127) / 128 * (1 + pixelBytes) : pixels * pixelBytes;
+  return fileSize - dataStart >= leastData;
 }
 
 // GIF has no header-only load in FreeImage, so its sizes are read here: the
@@ -88,6 +100,7 @@ class PictureSource {
   virtual FREE_IMAGE_FORMAT SignatureFormat() = 0;
   virtual FIBITMAP* Load(FREE_IMAGE_FORMAT format, int flags) = 0;
   virtual std::vector<uint8_t> Prefix(std::size_t bytes) = 0;
+  virtual std::size_t Size() = 0;
 };
 
 class FileSource : public PictureSource {
@@ -103,6 +116,11 @@ class FileSource : public PictureSource {
     file.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(bytes));
     data.resize(file ? bytes : static_cast<std::size_t>(std::max<std::streamsize>(0, file.gcount())));
     return data;
+  }
+  std::size_t Size() override {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path_, error);
+    return error ? 0 : static_cast<std::size_t>(size);
   }
 
  private:
@@ -131,6 +149,7 @@ class MemorySource : public PictureSource {
   std::vector<uint8_t> Prefix(std::size_t bytes) override {
     return {data_, data_ + std::min(bytes, size_)};
   }
+  std::size_t Size() override { return size_; }
 
  private:
   const uint8_t* data_;
@@ -176,7 +195,7 @@ PictureReadStatus ReadFrom(PictureSource& source, const std::string& name, int c
 
   // The largest header a TGA can announce: 18 bytes, a 255-byte
   // identification, a colour map of 65535 entries of 4 bytes.
-  if (format == FIF_TARGA && !TgaHeaderSane(source.Prefix(18 + 255 + 65535 * 4))) {
+  if (format == FIF_TARGA && !TgaHeaderSane(source.Prefix(18 + 255 + 65535 * 4), source.Size())) {
     return PictureReadStatus::kDecodeFailed;
   }
 

@@ -316,6 +316,7 @@ TEST_F(ImagesTest, MadeUpTgaHeadersAreRefusedBeforeTheDecoder) {
   const Mutation mutations[] = {
       {"image type 255", 2, 0xff},  {"colour map type 43", 1, 43}, {"depth 42", 16, 42},
       {"width 0", 12, 0},           {"mapped without a map", 2, 1}, {"identification past the end", 0, 0xff},
+      {"wider than its pixels", 12, 200},
   };
   for (const Mutation& m : mutations) {
     SCOPED_TRACE(m.name);
@@ -328,6 +329,33 @@ TEST_F(ImagesTest, MadeUpTgaHeadersAreRefusedBeforeTheDecoder) {
     EXPECT_EQ(status, PictureReadStatus::kDecodeFailed);
   }
   EXPECT_TRUE(LoadImageFile((dir / "real.tga").string())) << "the real file still reads";
+
+  // 20 bytes announcing 7968x3840 run-length grey: within the side limit,
+  // but it cannot hold the 239k packets such a picture needs. The reader
+  // would spend seconds filling it.
+  const unsigned char tiny[] = {0x00, 0x00, 0x0b, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                0x00, 0x00, 0x20, 0x1f, 0x00, 0x0f, 0x08, 0x00, 0xff, 0x80};
+  WriteBytes(dir / "tiny.tga", std::string(reinterpret_cast<const char*>(tiny), sizeof(tiny)));
+  status = PictureReadStatus::kRead;
+  EXPECT_FALSE(LoadImageFile((dir / "tiny.tga").string(), &status));
+  EXPECT_EQ(status, PictureReadStatus::kDecodeFailed);
+  std::vector<unsigned char> tinyInMemory(tiny, tiny + sizeof(tiny));
+  status = PictureReadStatus::kRead;
+  EXPECT_FALSE(LoadImageMemory(tinyInMemory.data(), tinyInMemory.size(), "tiny.tga", &status));
+  EXPECT_EQ(status, PictureReadStatus::kDecodeFailed);
+
+  // A run-length picture packed as tightly as the format allows still reads:
+  // 300x2 grey in five packets, two runs of 128 and three that finish it.
+  std::string packed(reinterpret_cast<const char*>(tiny), 18);
+  packed[12] = static_cast<char>(300 & 0xff);
+  packed[13] = static_cast<char>(300 >> 8);
+  packed[14] = 2;
+  packed[15] = 0;
+  for (int run : {128, 128, 128, 128, 88}) packed += std::string{static_cast<char>(0x80 | (run - 1)), '\x60'};
+  WriteBytes(dir / "packed.tga", packed);
+  const BitmapPtr read = LoadImageFile((dir / "packed.tga").string(), &status);
+  ASSERT_TRUE(read) << static_cast<int>(status);
+  EXPECT_EQ(FreeImage_GetWidth(read.get()), 300u);
 }
 
 // The picture fuzzers start from these seeds: each must be a real picture
