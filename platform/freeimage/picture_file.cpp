@@ -15,53 +15,6 @@ namespace {
 constexpr std::array<FREE_IMAGE_FORMAT, 5> kAllowedFormats = {FIF_PNG, FIF_JPEG, FIF_BMP, FIF_GIF,
                                                               FIF_TARGA};
 
-// A TGA file has no signature and FreeImage's reader trusts its header: a
-// made-up header (an unknown image type, a colour map of a size it cannot
-// have, a pixel depth of 42) sends it into allocations that fail and then
-// into pointers that were never set, which ends the process. So the header
-// is checked here first, as the format defines it, and the file must hold
-// the identification field and the colour map it announces.
-// `fileSize` is the whole file's: pixel data it cannot hold is refused too,
-// since the reader would otherwise fill a picture as large as the header
-// claims from a few bytes (seconds of work for a 20-byte file). Raw data
-// needs every pixel; run-length data at least one header byte and one
-// pixel per packet of at most 128 pixels.
-bool TgaHeaderSane(const std::vector<uint8_t>& prefix, std::size_t fileSize) {
-  if (prefix.size() < 18) return false;
-  const auto word = [&](std::size_t at) { return static_cast<unsigned>(prefix[at] | (prefix[at + 1] << 8)); };
-  const unsigned idLength = prefix[0];
-  const unsigned mapType = prefix[1];
-  const unsigned imageType = prefix[2];
-  const unsigned mapFirst = word(3);
-  const unsigned mapLength = word(5);
-  const unsigned mapEntryBits = prefix[7];
-  const unsigned width = word(12);
-  const unsigned height = word(14);
-  const unsigned depth = prefix[16];
-  const bool mapped = imageType == 1 || imageType == 9;
-  const bool truecolour = imageType == 2 || imageType == 10;
-  const bool grey = imageType == 3 || imageType == 11;
-  if (!mapped && !truecolour && !grey) return false;
-  if (mapType > 1 || (mapped && mapType != 1)) return false;
-  if (width == 0 || height == 0) return false;
-  if (mapped && depth != 8 && depth != 16) return false;
-  if (truecolour && depth != 15 && depth != 16 && depth != 24 && depth != 32) return false;
-  if (grey && depth != 8 && depth != 16) return false;
-  std::size_t mapBytes = 0;
-  if (mapType == 1) {
-    if (mapEntryBits != 15 && mapEntryBits != 16 && mapEntryBits != 24 && mapEntryBits != 32) return false;
-    if (mapLength == 0 || mapFirst + mapLength > 65536) return false;
-    mapBytes = static_cast<std::size_t>(mapLength) * ((mapEntryBits + 7) / 8);
-  }
-  const std::size_t dataStart = 18 + idLength + mapBytes;
-  if (prefix.size() < dataStart || fileSize < dataStart) return false;
-  const std::size_t pixelBytes = (depth + 7) / 8;
-  const std::size_t pixels = static_cast<std::size_t>(width) * height;
-  const bool runLength = imageType >= 9;
-  const std::size_t leastData = runLength ? (pixels + 127) / 128 * (1 + pixelBytes) : pixels * pixelBytes;
-  return fileSize - dataStart >= leastData;
-}
-
 // GIF has no header-only load in FreeImage, so its sizes are read here: the
 // logical screen and the first image descriptor, skipping the colour table
 // and extension blocks before it. Bytes beyond `prefix` count as missing.
@@ -178,12 +131,137 @@ bool FitsBudget(FIBITMAP* bitmap) {
   return FitsBudget(width * height, static_cast<std::size_t>(FreeImage_GetPitch(bitmap)) * height);
 }
 
+// A TGA file has no signature and FreeImage's reader trusts what it says.
+// A made-up header (an unknown image type, a colour map of a size it cannot
+// have, a pixel depth of 42) sends it into pointers that were never set;
+// its run-length reader writes whole rows past a narrow picture when a
+// packet runs beyond the last row, reads past its cache when the data is
+// shorter than the rows, and fills a picture as large as the header claims
+// from a few bytes; its postage-stamp reader copies the stamp's announced
+// size out of whatever the file holds. So no TGA reaches it as it is: the
+// header is checked here as the format defines it, and the file is
+// rewritten as the plainest one of the same picture (the header without
+// identification field, the colour map, raw pixels, nothing after them),
+// run-length data being expanded here. A file whose pixels are cut short
+// or whose last packet runs past the picture is refused.
+struct TgaLayout {
+  unsigned width = 0;
+  unsigned height = 0;
+  unsigned depth = 0;
+  bool runLength = false;
+  std::size_t mapStart = 0;  // after the identification field
+  std::size_t mapBytes = 0;
+  std::size_t DataStart() const { return mapStart + mapBytes; }
+  std::size_t PixelBytes() const { return (depth + 7) / 8; }
+  std::size_t Pixels() const { return static_cast<std::size_t>(width) * height; }
+};
+
+bool ParseTgaHeader(const std::vector<uint8_t>& prefix, TgaLayout* layout) {
+  if (prefix.size() < 18) return false;
+  const auto word = [&](std::size_t at) { return static_cast<unsigned>(prefix[at] | (prefix[at + 1] << 8)); };
+  const unsigned mapType = prefix[1];
+  const unsigned imageType = prefix[2];
+  const unsigned mapFirst = word(3);
+  const unsigned mapLength = word(5);
+  const unsigned mapEntryBits = prefix[7];
+  layout->width = word(12);
+  layout->height = word(14);
+  layout->depth = prefix[16];
+  layout->runLength = imageType >= 9;
+  layout->mapStart = 18 + static_cast<std::size_t>(prefix[0]);
+  const unsigned depth = layout->depth;
+  const bool mapped = imageType == 1 || imageType == 9;
+  const bool truecolour = imageType == 2 || imageType == 10;
+  const bool grey = imageType == 3 || imageType == 11;
+  if (!mapped && !truecolour && !grey) return false;
+  if (mapType > 1 || (mapped && mapType != 1)) return false;
+  if (layout->width == 0 || layout->height == 0) return false;
+  if (mapped && depth != 8 && depth != 16) return false;
+  if (truecolour && depth != 15 && depth != 16 && depth != 24 && depth != 32) return false;
+  if (grey && depth != 8 && depth != 16) return false;
+  layout->mapBytes = 0;
+  if (mapType == 1) {
+    if (mapEntryBits != 15 && mapEntryBits != 16 && mapEntryBits != 24 && mapEntryBits != 32) return false;
+    if (mapLength == 0 || mapFirst + mapLength > 65536) return false;
+    layout->mapBytes = static_cast<std::size_t>(mapLength) * ((mapEntryBits + 7) / 8);
+  }
+  return prefix.size() >= layout->DataStart();
+}
+
+// Expands run-length packets (a count byte, then one pixel repeated or
+// that many raw pixels) into exactly `pixels` pixels appended to `out`.
+bool ExpandTgaRuns(const uint8_t* data, std::size_t size, std::size_t pixels, std::size_t pixelBytes,
+                   std::vector<uint8_t>* out) {
+  const std::size_t total = out->size() + pixels * pixelBytes;
+  std::size_t at = 0;
+  while (out->size() < total) {
+    if (at >= size) return false;
+    const uint8_t packet = data[at++];
+    const std::size_t count = (packet & 0x7F) + 1u;
+    if (out->size() + count * pixelBytes > total) return false;
+    if (packet & 0x80) {
+      if (size - at < pixelBytes) return false;
+      for (std::size_t i = 0; i < count; ++i) out->insert(out->end(), data + at, data + at + pixelBytes);
+      at += pixelBytes;
+    } else {
+      if ((size - at) / pixelBytes < count) return false;
+      out->insert(out->end(), data + at, data + at + count * pixelBytes);
+      at += count * pixelBytes;
+    }
+  }
+  return true;
+}
+
+PictureReadStatus PlainTga(PictureSource& source, std::vector<uint8_t>* plain) {
+  TgaLayout layout;
+  // The largest header a TGA can announce: 18 bytes, a 255-byte
+  // identification, a colour map of 65535 entries of 4 bytes.
+  if (!ParseTgaHeader(source.Prefix(18 + 255 + 65535 * 4), &layout)) return PictureReadStatus::kDecodeFailed;
+  if (layout.width > static_cast<unsigned>(kMaxPictureSide) ||
+      layout.height > static_cast<unsigned>(kMaxPictureSide)) {
+    return PictureReadStatus::kSizeRefused;
+  }
+  // FreeImage's bitmap: 8, 16, 24 or 32 bits a pixel, rows padded to 4 bytes.
+  const std::size_t pitch = (static_cast<std::size_t>(layout.width) * layout.PixelBytes() * 8 + 31) / 32 * 4;
+  if (!FitsBudget(layout.Pixels(), pitch * layout.height)) return PictureReadStatus::kOverBudget;
+
+  const std::size_t pixelBytes = layout.PixelBytes();
+  const std::size_t rawBytes = layout.Pixels() * pixelBytes;
+  // The most run-length data a picture can use: a count byte per pixel.
+  const std::size_t wanted = layout.DataStart() + (layout.runLength ? rawBytes + layout.Pixels() : rawBytes);
+  if (source.Size() < layout.DataStart() + (layout.runLength ? 0 : rawBytes)) {
+    return PictureReadStatus::kDecodeFailed;
+  }
+  const std::vector<uint8_t> file = source.Prefix(wanted);
+  if (file.size() < layout.DataStart()) return PictureReadStatus::kDecodeFailed;
+
+  const uint8_t* data = file.data() + layout.DataStart();
+  const std::size_t dataSize = file.size() - layout.DataStart();
+  plain->clear();
+  // A run packet of 1 + pixelBytes bytes gives at most 128 pixels.
+  plain->reserve(18 + layout.mapBytes + std::min(rawBytes, dataSize * 128));
+  plain->insert(plain->end(), file.begin(), file.begin() + 18);
+  (*plain)[0] = 0;  // no identification field
+  if (layout.runLength) (*plain)[2] = static_cast<uint8_t>((*plain)[2] - 8);
+  plain->insert(plain->end(), file.begin() + static_cast<std::ptrdiff_t>(layout.mapStart),
+                file.begin() + static_cast<std::ptrdiff_t>(layout.DataStart()));
+  if (layout.runLength) {
+    if (!ExpandTgaRuns(data, dataSize, layout.Pixels(), pixelBytes, plain)) return PictureReadStatus::kDecodeFailed;
+  } else {
+    if (dataSize < rawBytes) return PictureReadStatus::kDecodeFailed;
+    plain->insert(plain->end(), data, data + rawBytes);
+  }
+  return PictureReadStatus::kRead;
+}
+
 // FreeImage's JPEG reader takes the side it must cover in the upper 16
 // bits of its flags and then decodes at 1/2, 1/4 or 1/8 of the size while
 // both sides stay at least that long.
 int ReducedJpegFlags(int coverSide) {
   return JPEG_ACCURATE | (std::min(coverSide, 0xFFFF) << 16);
 }
+
+PictureReadStatus Decode(PictureSource& source, FREE_IMAGE_FORMAT format, int coverSide, BitmapPtr* picture);
 
 PictureReadStatus ReadFrom(PictureSource& source, const std::string& name, int coverSide, BitmapPtr* picture) {
   InitPictureLibrary();
@@ -193,12 +271,19 @@ PictureReadStatus ReadFrom(PictureSource& source, const std::string& name, int c
     return PictureReadStatus::kNotAllowed;
   }
 
-  // The largest header a TGA can announce: 18 bytes, a 255-byte
-  // identification, a colour map of 65535 entries of 4 bytes.
-  if (format == FIF_TARGA && !TgaHeaderSane(source.Prefix(18 + 255 + 65535 * 4), source.Size())) {
-    return PictureReadStatus::kDecodeFailed;
+  if (format == FIF_TARGA) {
+    std::vector<uint8_t> plain;
+    const PictureReadStatus checked = PlainTga(source, &plain);
+    if (checked != PictureReadStatus::kRead) return checked;
+    MemorySource rewritten(plain.data(), plain.size());
+    return Decode(rewritten, format, coverSide, picture);
   }
+  return Decode(source, format, coverSide, picture);
+}
 
+// Decodes a picture of an allowed format, refusing oversized ones from the
+// header before any pixel is decoded.
+PictureReadStatus Decode(PictureSource& source, FREE_IMAGE_FORMAT format, int coverSide, BitmapPtr* picture) {
   // The header first: refuse oversized pictures before decoding pixels.
   // Flags 0 decode whole with FreeImage's defaults, as pictures within the
   // budget always are.

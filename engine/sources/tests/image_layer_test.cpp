@@ -296,6 +296,8 @@ TEST_F(ImagesTest, LoadsTheFiveFormatsAndRefusesOthers) {
 // are refused before it sees them (one of them, found by the fuzzer, made
 // it dereference a pointer it never set), and every mutation of a real
 // file's header into something the format does not have is refused too.
+// Run-length pictures are expanded before the library sees them, so its
+// run-length reader (which wrote past narrow pictures) is never used.
 TEST_F(ImagesTest, MadeUpTgaHeadersAreRefusedBeforeTheDecoder) {
   const unsigned char crafted[] = {0x71, 0x2b, 0xff, 0xff, 0x0b, 0x4e, 0x45, 0xff, 0xff, 0xff, 0xff, 0xfe,
                                    0x00, 0x00, 0x5b, 0x30, 0x2a, 0x00, 0x08, 0x0a, 0x00, 0x00, 0x1e};
@@ -356,6 +358,26 @@ TEST_F(ImagesTest, MadeUpTgaHeadersAreRefusedBeforeTheDecoder) {
   const BitmapPtr read = LoadImageFile((dir / "packed.tga").string(), &status);
   ASSERT_TRUE(read) << static_cast<int>(status);
   EXPECT_EQ(FreeImage_GetWidth(read.get()), 300u);
+  EXPECT_EQ(FreeImage_GetScanLine(read.get(), 1)[299], 0x60);
+
+  // A 1x64 grey picture whose one packet of 128 pixels runs past the last
+  // row: the library's own reader wrote the 64 extra rows past the picture.
+  // The same picture with a packet of 64 reads, with its raw tail.
+  std::string narrow(reinterpret_cast<const char*>(tiny), 18);
+  narrow[12] = 1;
+  narrow[13] = 0;
+  narrow[14] = 64;
+  narrow[15] = 0;
+  WriteBytes(dir / "overrun.tga", narrow + std::string{'\xff', '\x10'} + std::string(64, '\x10'));
+  status = PictureReadStatus::kRead;
+  EXPECT_FALSE(LoadImageFile((dir / "overrun.tga").string(), &status));
+  EXPECT_EQ(status, PictureReadStatus::kDecodeFailed);
+  WriteBytes(dir / "narrow.tga", narrow + std::string{'\xbe', '\x10', '\x00', '\x20'});
+  const BitmapPtr tall = LoadImageFile((dir / "narrow.tga").string(), &status);
+  ASSERT_TRUE(tall) << static_cast<int>(status);
+  EXPECT_EQ(FreeImage_GetHeight(tall.get()), 64u);
+  EXPECT_EQ(FreeImage_GetScanLine(tall.get(), 0)[0], 0x10);
+  EXPECT_EQ(FreeImage_GetScanLine(tall.get(), 63)[0], 0x20);
 }
 
 // The picture fuzzers start from these seeds: each must be a real picture
