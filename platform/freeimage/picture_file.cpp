@@ -237,12 +237,13 @@ PictureReadStatus PlainTga(PictureSource& source, std::vector<uint8_t>* plain) {
 
   const uint8_t* data = file.data() + layout.DataStart();
   const std::size_t dataSize = file.size() - layout.DataStart();
-  plain->clear();
+  std::array<uint8_t, 18> header;
+  std::copy(file.begin(), file.begin() + 18, header.begin());
+  header[0] = 0;  // no identification field
+  if (layout.runLength) header[2] = static_cast<uint8_t>(header[2] - 8);
+  plain->assign(header.begin(), header.end());
   // A run packet of 1 + pixelBytes bytes gives at most 128 pixels.
   plain->reserve(18 + layout.mapBytes + std::min(rawBytes, dataSize * 128));
-  plain->insert(plain->end(), file.begin(), file.begin() + 18);
-  (*plain)[0] = 0;  // no identification field
-  if (layout.runLength) (*plain)[2] = static_cast<uint8_t>((*plain)[2] - 8);
   plain->insert(plain->end(), file.begin() + static_cast<std::ptrdiff_t>(layout.mapStart),
                 file.begin() + static_cast<std::ptrdiff_t>(layout.DataStart()));
   if (layout.runLength) {
