@@ -6,7 +6,6 @@
 #include <QDesktopServices>
 #include <QMessageBox>
 #include <QMetaObject>
-#include <QSettings>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -14,8 +13,8 @@
 #include <mutex>
 
 #include "capture/request_client.h"
-#include "platform/folders.h"
 #include "platform/version.h"
+#include "studio/studio_config.h"
 
 namespace corvalind {
 
@@ -209,7 +208,7 @@ std::optional<std::string_view> VersionInReply(std::string_view reply) {
 }
 
 UpdateSettings ReadUpdateSettings() {
-  QSettings file(QString::fromStdString(ConfigFolder() + "/Corvalind.conf"), QSettings::IniFormat);
+  QSettings file = OpenStudioConfig();
   QString url = qEnvironmentVariable("CORVALIND_UPDATE_URL").trimmed();
   if (url.isEmpty()) url = file.value("UpdateCheck/Url").toString().trimmed();
   UpdateSettings settings;

@@ -1,10 +1,9 @@
 #include "studio/forms/loopback_choice.h"
 
-#include <QSettings>
 #include <optional>
 
 #include "engine/messages.h"
-#include "platform/folders.h"
+#include "studio/studio_config.h"
 #include "studio/forms/program_form.h"
 
 namespace corvalind {
@@ -18,22 +17,18 @@ std::optional<std::string>& RunChoice() {
   return choice;
 }
 
-QSettings ConfigFile() {
-  return QSettings(QString::fromStdString(ConfigFolder() + "/Corvalind.conf"), QSettings::IniFormat);
-}
-
 }  // namespace
 
 std::string ChosenLoopbackDevice() {
   if (RunChoice()) return *RunChoice();
-  return ConfigFile().value(kKey).toString().toStdString();
+  return OpenStudioConfig().value(kKey).toString().toStdString();
 }
 
 void ChooseLoopbackDevice(const std::string& path) {
   RunChoice() = path;
-  QSettings file = ConfigFile();
+  QSettings file = OpenStudioConfigToChange();
   file.setValue(kKey, QString::fromStdString(path));
-  file.sync();
+  SaveStudioConfig(file);
   if (CViewProgramForm* view = CViewProgramForm::OpenView()) view->WriteToLoopback(path);
 }
 

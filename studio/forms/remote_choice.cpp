@@ -1,16 +1,10 @@
 #include "studio/forms/remote_choice.h"
 
-#include <QSettings>
-
-#include "platform/folders.h"
+#include "studio/studio_config.h"
 
 namespace corvalind {
 
 namespace {
-
-QSettings ConfigFile() {
-  return QSettings(QString::fromStdString(ConfigFolder() + "/Corvalind.conf"), QSettings::IniFormat);
-}
 
 RemoteControlApplier& Applier() {
   static RemoteControlApplier applier;
@@ -20,7 +14,7 @@ RemoteControlApplier& Applier() {
 }  // namespace
 
 RemoteControlChoice ReadRemoteControlChoice() {
-  QSettings file = ConfigFile();
+  QSettings file = OpenStudioConfig();
   RemoteControlChoice choice;
   choice.enabled = file.value("Remote/Enabled", false).toBool();
   bool ok = false;
@@ -33,7 +27,7 @@ RemoteControlChoice ReadRemoteControlChoice() {
 }
 
 void WriteRemoteControlChoice(const RemoteControlChoice& choice) {
-  QSettings file = ConfigFile();
+  QSettings file = OpenStudioConfigToChange();
   file.setValue("Remote/Enabled", choice.enabled);
   file.setValue("Remote/Port", choice.port);
   if (choice.address != "127.0.0.1") {
@@ -42,7 +36,7 @@ void WriteRemoteControlChoice(const RemoteControlChoice& choice) {
     file.remove("Remote/Address");
   }
   file.setValue("Remote/Password", choice.password);
-  file.sync();
+  SaveStudioConfig(file);
 }
 
 void SetRemoteControlApplier(RemoteControlApplier applier) { Applier() = std::move(applier); }

@@ -1,7 +1,5 @@
 #include "studio/forms/stream_form.h"
 
-#include <sys/stat.h>
-
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
@@ -9,22 +7,19 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QSettings>
 #include <QSpinBox>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include "capture/media_toolkit.h"
 #include "engine/messages.h"
-#include "platform/folders.h"
+#include "studio/studio_config.h"
 
 namespace corvalind {
 
 namespace {
 
 const char* const kPresets[] = {"ultrafast", "superfast", "veryfast", "faster", "fast", "medium"};
-
-QString ConfigPath() { return QString::fromStdString(ConfigFolder() + "/Corvalind.conf"); }
 
 }  // namespace
 
@@ -34,7 +29,7 @@ CViewStreamForm::CViewStreamForm(const OutputFormat& format, std::string bufferN
   setWindowTitle("Stream Output");
   BuildUi();
   // The secrets of the last stream, from the user's own file.
-  QSettings file(ConfigPath(), QSettings::IniFormat);
+  QSettings file = OpenStudioConfig();
   key_->setText(file.value("Stream/Key").toString());
   passphrase_->setText(file.value("Stream/Passphrase").toString());
 }
@@ -117,12 +112,10 @@ StreamSettings CViewStreamForm::Settings() const {
 }
 
 void CViewStreamForm::KeepSecrets() const {
-  QSettings file(ConfigPath(), QSettings::IniFormat);
+  QSettings file = OpenStudioConfigToChange();
   file.setValue("Stream/Key", key_->text().trimmed());
   file.setValue("Stream/Passphrase", passphrase_->text());
-  file.sync();
-  // Secrets live in it: the user's alone.
-  chmod(ConfigPath().toLocal8Bit().constData(), 0600);
+  SaveStudioConfig(file);
 }
 
 void CViewStreamForm::ToggleStreaming() {

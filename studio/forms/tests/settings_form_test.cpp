@@ -2,6 +2,7 @@
 // messages, the keying and scaling switches, and the recording-source list
 // and lock over a fake multiplexer.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "engine/key_settings.h"
+#include "platform/folders.h"
 #include "platform/settings_file.h"
 #include "studio/forms/loopback_choice.h"
 #include "studio/forms/remote_choice.h"
@@ -237,6 +239,37 @@ TEST_F(SettingsFormTest, TheRemoteControlChoiceIsKeptAndAppliedAtOnce) {
   EXPECT_EQ(now.port, 5000);
   EXPECT_EQ(now.password, "pw");
   SetRemoteControlApplier(nullptr);
+}
+
+// The remote password lives in Corvalind.conf: after a save the file is the
+// user's alone, whether it is new or was readable by others before, and
+// what other subjects kept in it stays.
+TEST_F(SettingsFormTest, TheFileWithThePasswordIsTheUsersAlone) {
+  const std::filesystem::path config = std::filesystem::path(ConfigFolder()) / "Corvalind.conf";
+  const auto mode = [&] {
+    struct stat info {};
+    return stat(config.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 0777) : -1;
+  };
+  RemoteControlChoice choice;
+  choice.password = "open sesame";
+  for (const bool existedOpen : {false, true}) {
+    SCOPED_TRACE(existedOpen ? "a file readable by all" : "no file");
+    std::filesystem::remove(config);
+    if (existedOpen) {
+      std::filesystem::create_directories(config.parent_path());
+      std::ofstream(config) << "[Stream]\nKey=kept\n";
+      chmod(config.c_str(), 0644);
+    }
+    WriteRemoteControlChoice(choice);
+    EXPECT_EQ(mode(), 0600);
+    EXPECT_EQ(ReadRemoteControlChoice().password, "open sesame");
+    if (existedOpen) {
+      EXPECT_NE(testing::ReadBytes(config.string()).find("Key=kept"), std::string::npos);
+    }
+  }
+  ChooseLoopbackDevice("/dev/video42");
+  EXPECT_EQ(mode(), 0600) << "every subject's save keeps it so";
+  ChooseLoopbackDevice("");
 }
 
 }  // namespace
