@@ -255,6 +255,97 @@ PictureReadStatus PlainTga(PictureSource& source, std::vector<uint8_t>* plain) {
   return PictureReadStatus::kRead;
 }
 
+// The picture library in use refuses every run-length BMP (8 and 4 bits a
+// pixel, as paint programs and Windows itself write them) with "Error
+// encountered while decoding RLE8 BMP data". So such a file is expanded
+// here into the uncompressed BMP of the same picture (the same header with
+// no compression, the same palette, raw rows), which the library reads.
+// Runs past the end of a row are cut there, rows past the top end the
+// picture, and pixels the data never reaches stay at palette entry 0, as
+// the format has it; a file without its end marker ends where it ends.
+enum class RleBmp { kNot, kExpanded, kBroken, kTooLarge, kOverBudget };
+
+RleBmp ExpandRleBmp(PictureSource& source, std::vector<uint8_t>* plain) {
+  const std::vector<uint8_t> head = source.Prefix(14 + 124);
+  if (head.size() < 14 + 40 || head[0] != 'B' || head[1] != 'M') return RleBmp::kNot;
+  const auto u16 = [&](std::size_t at) { return static_cast<uint32_t>(head[at] | (head[at + 1] << 8)); };
+  const auto u32 = [&](std::size_t at) { return u16(at) | (u16(at + 2) << 16); };
+  const uint32_t infoSize = u32(14);
+  const uint32_t compression = u32(30);
+  const uint32_t bits = u16(28);
+  if (infoSize < 40 || (compression != 1 && compression != 2)) return RleBmp::kNot;
+  if ((compression == 1 && bits != 8) || (compression == 2 && bits != 4)) return RleBmp::kBroken;
+  const int32_t width = static_cast<int32_t>(u32(18));
+  const int32_t height = static_cast<int32_t>(u32(22));  // run-length pictures are bottom-up only
+  if (width <= 0 || height <= 0) return RleBmp::kBroken;
+  if (width > kMaxPictureSide || height > kMaxPictureSide) return RleBmp::kTooLarge;
+  const std::size_t stride = (static_cast<std::size_t>(width) * bits + 31) / 32 * 4;
+  const std::size_t rows = static_cast<std::size_t>(height);
+  if (!FitsBudget(static_cast<std::size_t>(width) * rows, stride * rows)) return RleBmp::kOverBudget;
+  const uint32_t dataStart = u32(10);
+  const uint32_t colours = u32(46) ? u32(46) : (1u << bits);
+  if (colours > (1u << bits) || dataStart < 14 + infoSize + 4 * colours || dataStart > source.Size()) {
+    return RleBmp::kBroken;
+  }
+
+  // Encoded data can hold at most 255 pixels in two bytes: no file of a
+  // picture within the budget needs more than its raw size times two.
+  const std::vector<uint8_t> file = source.Prefix(dataStart + 2 * (stride * rows + rows * 2 + 2));
+  std::vector<uint8_t> pixels(stride * rows, 0);
+  const auto put = [&](std::size_t x, std::size_t y, uint8_t value) {
+    if (x >= static_cast<std::size_t>(width)) return;
+    uint8_t* row = pixels.data() + y * stride;
+    if (bits == 8) {
+      row[x] = value;
+    } else {
+      uint8_t& pair = row[x / 2];
+      pair = (x & 1) ? static_cast<uint8_t>((pair & 0xF0) | (value & 0x0F))
+                     : static_cast<uint8_t>((pair & 0x0F) | (value << 4));
+    }
+  };
+  std::size_t at = dataStart;
+  std::size_t x = 0;
+  std::size_t y = 0;
+  while (y < rows && at + 1 < file.size()) {
+    const uint8_t count = file[at];
+    const uint8_t value = file[at + 1];
+    at += 2;
+    if (count > 0) {  // a run: one value, or two nibbles taking turns
+      for (unsigned i = 0; i < count; ++i, ++x) put(x, y, bits == 8 ? value : (i & 1) ? value & 0x0F : value >> 4);
+    } else if (value == 0) {  // end of the row
+      x = 0;
+      ++y;
+    } else if (value == 1) {  // end of the picture
+      break;
+    } else if (value == 2) {  // move right and up
+      if (at + 1 >= file.size()) break;
+      x += file[at];
+      y += file[at + 1];
+      at += 2;
+    } else {  // `value` raw pixels, padded to a whole number of 16-bit words
+      const std::size_t bytes = bits == 8 ? value : (value + 1u) / 2;
+      if (at + bytes > file.size()) break;
+      for (unsigned i = 0; i < value; ++i, ++x) {
+        put(x, y, bits == 8 ? file[at + i] : (i & 1) ? file[at + i / 2] & 0x0F : file[at + i / 2] >> 4);
+      }
+      at += (bytes + 1) / 2 * 2;
+    }
+  }
+
+  // The same headers and palette, uncompressed, the pixels right after.
+  plain->assign(file.begin(), file.begin() + 14 + infoSize + 4 * colours);
+  const auto set32 = [&](std::size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) (*plain)[at + i] = static_cast<uint8_t>(value >> (8 * i));
+  };
+  const uint32_t pixelStart = static_cast<uint32_t>(plain->size());
+  set32(2, static_cast<uint32_t>(pixelStart + pixels.size()));  // the file's size
+  set32(10, pixelStart);
+  set32(30, 0);  // no compression
+  set32(34, static_cast<uint32_t>(pixels.size()));
+  plain->insert(plain->end(), pixels.begin(), pixels.end());
+  return RleBmp::kExpanded;
+}
+
 // FreeImage's JPEG reader takes the side it must cover in the upper 16
 // bits of its flags and then decodes at 1/2, 1/4 or 1/8 of the size while
 // both sides stay at least that long.
@@ -278,6 +369,23 @@ PictureReadStatus ReadFrom(PictureSource& source, const std::string& name, int c
     if (checked != PictureReadStatus::kRead) return checked;
     MemorySource rewritten(plain.data(), plain.size());
     return Decode(rewritten, format, coverSide, picture);
+  }
+  if (format == FIF_BMP) {
+    std::vector<uint8_t> plain;
+    switch (ExpandRleBmp(source, &plain)) {
+      case RleBmp::kNot:
+        break;
+      case RleBmp::kExpanded: {
+        MemorySource rewritten(plain.data(), plain.size());
+        return Decode(rewritten, format, coverSide, picture);
+      }
+      case RleBmp::kBroken:
+        return PictureReadStatus::kDecodeFailed;
+      case RleBmp::kTooLarge:
+        return PictureReadStatus::kSizeRefused;
+      case RleBmp::kOverBudget:
+        return PictureReadStatus::kOverBudget;
+    }
   }
   return Decode(source, format, coverSide, picture);
 }

@@ -380,6 +380,89 @@ TEST_F(ImagesTest, MadeUpTgaHeadersAreRefusedBeforeTheDecoder) {
   EXPECT_EQ(FreeImage_GetScanLine(tall.get(), 63)[0], 0x20);
 }
 
+// Run-length BMPs (which the picture library itself refuses) read as the
+// pictures they hold: an RLE8 file as the library writes it, odd width and
+// all, gives every index of its source; a hand-made RLE4 file with runs,
+// raw pixels, a move and no end marker gives the pixels the format says,
+// with the skipped ones at entry 0; broken and oversized headers are refused.
+TEST_F(ImagesTest, RunLengthBmpsReadAsThePicturesTheyHold) {
+  BitmapPtr source(FreeImage_Allocate(37, 13, 8));
+  RGBQUAD* palette = FreeImage_GetPalette(source.get());
+  for (int i = 0; i < 256; ++i) palette[i] = {static_cast<BYTE>(i), static_cast<BYTE>(255 - i), static_cast<BYTE>(i / 2), 0};
+  uint32_t noise = 99;
+  for (int y = 0; y < 13; ++y) {
+    for (int x = 0; x < 37; ++x) {
+      noise = noise * 1664525u + 1013904223u;
+      FreeImage_GetScanLine(source.get(), y)[x] = x < 20 ? static_cast<BYTE>(y * 3) : static_cast<BYTE>(noise >> 24);
+    }
+  }
+  Save(source.get(), FIF_BMP, dir / "rle8.bmp", BMP_SAVE_RLE);
+  ASSERT_EQ(testing::ReadBytes((dir / "rle8.bmp").string())[30], 1) << "the library wrote run-length data";
+  PictureReadStatus status = PictureReadStatus::kDecodeFailed;
+  const BitmapPtr rle8 = LoadImageFile((dir / "rle8.bmp").string(), &status);
+  ASSERT_TRUE(rle8) << static_cast<int>(status);
+  ASSERT_EQ(FreeImage_GetWidth(rle8.get()), 37u);
+  for (unsigned y = 0; y < 13; ++y) {
+    for (unsigned x = 0; x < 37; ++x) {
+      BYTE got = 0;
+      BYTE want = 0;
+      FreeImage_GetPixelIndex(rle8.get(), x, y, &got);
+      FreeImage_GetPixelIndex(source.get(), x, y, &want);
+      ASSERT_EQ(got, want) << x << "," << y;
+    }
+  }
+
+  // 6x3 at 4 bits, bottom row first: a run of 5 taking turns between 1 and
+  // 2, end of row; 3 raw pixels 3 4 5 (padded), a move of 1 right and 1 up;
+  // then a run of 2 of 7 on the top row from x 4, and the data ends.
+  const auto le = [](uint32_t v, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+    return out;
+  };
+  const std::string rle4Data = std::string("\x05\x12\x00\x00\x00\x03\x34\x50\x00\x02\x01\x01\x02\x77", 14);
+  std::string info = le(40, 4) + le(6, 4) + le(3, 4) + le(1, 2) + le(4, 2) + le(2, 4) + le(rle4Data.size(), 4) +
+                     le(2835, 4) + le(2835, 4) + le(16, 4) + le(0, 4);
+  std::string colours;
+  for (int i = 0; i < 16; ++i) colours += le(static_cast<uint32_t>(i * 0x101010), 4);
+  const uint32_t offset = 14 + 40 + 64;
+  WriteBytes(dir / "rle4.bmp", "BM" + le(offset + rle4Data.size(), 4) + le(0, 4) + le(offset, 4) + info + colours + rle4Data);
+  const BitmapPtr rle4 = LoadImageFile((dir / "rle4.bmp").string(), &status);
+  ASSERT_TRUE(rle4) << static_cast<int>(status);
+  const int expected[3][6] = {{1, 2, 1, 2, 1, 0}, {3, 4, 5, 0, 0, 0}, {0, 0, 0, 0, 7, 7}};
+  for (unsigned y = 0; y < 3; ++y) {
+    for (unsigned x = 0; x < 6; ++x) {
+      BYTE got = 0xFF;
+      FreeImage_GetPixelIndex(rle4.get(), x, y, &got);
+      EXPECT_EQ(got, expected[y][x]) << x << "," << y;
+    }
+  }
+
+  struct Broken {
+    const char* name;
+    std::size_t at;
+    uint32_t value;
+    int bytes;
+    PictureReadStatus status;
+  };
+  const std::string good = testing::ReadBytes((dir / "rle4.bmp").string());
+  const Broken broken[] = {
+      {"RLE4 at 8 bits", 28, 8, 2, PictureReadStatus::kDecodeFailed},
+      {"top-down", 22, static_cast<uint32_t>(-3), 4, PictureReadStatus::kDecodeFailed},
+      {"pixels inside the palette", 10, 60, 4, PictureReadStatus::kDecodeFailed},
+      {"wider than the limit", 18, 20000, 4, PictureReadStatus::kSizeRefused},
+  };
+  for (const Broken& b : broken) {
+    SCOPED_TRACE(b.name);
+    std::string bytes = good;
+    bytes.replace(b.at, b.bytes, le(b.value, b.bytes));
+    WriteBytes(dir / "broken.bmp", bytes);
+    status = PictureReadStatus::kRead;
+    EXPECT_FALSE(LoadImageFile((dir / "broken.bmp").string(), &status));
+    EXPECT_EQ(status, b.status);
+  }
+}
+
 // The picture fuzzers start from these seeds: each must be a real picture
 // the reader takes, or the fuzzing never gets past the headers.
 TEST_F(ImagesTest, TheFuzzSeedsAreRealPicturesOfEveryFormat) {

@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
   ok &= Save(FIF_BMP, rgb, folder + "seed-rgb.bmp");
   ok &= Save(FIF_BMP, rgba, folder + "seed-rgba.bmp");
   ok &= Save(FIF_BMP, palette, folder + "seed-palette.bmp");
+  ok &= Save(FIF_BMP, palette, folder + "seed-palette-rle.bmp", BMP_SAVE_RLE);
   ok &= Save(FIF_GIF, palette, folder + "seed-palette.gif");
   ok &= Save(FIF_TARGA, rgb, folder + "seed-rgb.tga");
   ok &= Save(FIF_TARGA, rgba, folder + "seed-rgba-rle.tga", TARGA_SAVE_RLE);
