@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "capture/media_toolkit.h"
@@ -21,6 +22,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kDropQueuePictures = 4;
 constexpr int kLongestWaitSeconds = 30;
+// How long a stop waits for the stream's end to reach the server.
+constexpr GstClockTime kDrainLimitMs = 600;
 constexpr const char* kNoCameraText = "Cannot find Virtual Camera!";
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
@@ -132,6 +135,9 @@ struct StreamOutput::Impl {
   // bound: the output holds the backlog to about a second of bit rate).
   std::atomic<bool> congested{false};
   std::atomic<uint64_t> shed{0};
+  // The frame-rate instant of the camera's last picture (streaming thread
+  // only; reset with each graph).
+  std::optional<uint64_t> lastSlot;
   std::atomic<uint64_t> droppedBefore{0};  // of the graphs before this one
   std::atomic<uint64_t> bytesBefore{0};
   std::atomic<uint64_t> encodedBefore{0};
@@ -196,6 +202,27 @@ struct StreamOutput::Impl {
     return GST_PAD_PROBE_DROP;
   }
 
+  // The camera stamps each picture with the time it read it, which a busy
+  // machine spreads by some milliseconds either way, and it reads at whole
+  // milliseconds (every 33 ms for 30 fps). Platforms and players expect a
+  // stream at its frame rate, so each time moves to the nearest instant of
+  // the rate. A picture landing on the instant of the one before is a read
+  // beyond the rate and is left out; skipped instants stay skipped.
+  static GstPadProbeReturn SnapToRate(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    auto* impl = static_cast<Impl*>(data);
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (!buffer || !GST_BUFFER_PTS_IS_VALID(buffer)) return GST_PAD_PROBE_OK;
+    const uint64_t rate = static_cast<uint64_t>(std::max(1, impl->settings.frameRate));
+    const uint64_t slot = gst_util_uint64_scale_round(GST_BUFFER_PTS(buffer), rate, GST_SECOND);
+    if (impl->lastSlot && slot <= *impl->lastSlot) return GST_PAD_PROBE_DROP;
+    impl->lastSlot = slot;
+    buffer = gst_buffer_make_writable(buffer);
+    GST_BUFFER_PTS(buffer) = gst_util_uint64_scale(slot, GST_SECOND, rate);
+    GST_BUFFER_DURATION(buffer) = gst_util_uint64_scale(1, GST_SECOND, rate);
+    GST_PAD_PROBE_INFO_DATA(info) = buffer;
+    return GST_PAD_PROBE_OK;
+  }
+
   // RTMP: what the sink took but the socket has not sent yet.
   uint64_t RtmpBacklog() {
     if (!pipeline || StreamProtocolOf(settings.url) != StreamProtocol::kRtmp) return 0;
@@ -230,7 +257,7 @@ struct StreamOutput::Impl {
   // The graph of one connection; false with a reason that no retry mends.
   bool Build(std::string* reason) {
     const StreamProtocol protocol = StreamProtocolOf(settings.url);
-    std::string camera = "corvalindcamsrc";
+    std::string camera = "corvalindcamsrc name=cam";
     if (!settings.bufferName.empty()) camera += " buffer-name=" + settings.bufferName;
     const int keyInterval = std::max(1, settings.keyframeSeconds * settings.frameRate);
     std::string description =
@@ -283,6 +310,13 @@ struct StreamOutput::Impl {
       gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, &Impl::Shed, this, nullptr);
       gst_object_unref(pad);
     }
+    lastSlot.reset();
+    GstElement* cameraElement = gst_bin_get_by_name(GST_BIN(pipeline), "cam");
+    if (GstPad* pad = gst_element_get_static_pad(cameraElement, "src")) {
+      gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, &Impl::SnapToRate, this, nullptr);
+      gst_object_unref(pad);
+    }
+    gst_object_unref(cameraElement);
     GstElement* encoder = gst_bin_get_by_name(GST_BIN(pipeline), "venc");
     Probe(encoder, "src", GST_PAD_PROBE_TYPE_BUFFER, &Impl::Count, &encoded);
     gst_object_unref(encoder);
@@ -376,6 +410,17 @@ struct StreamOutput::Impl {
         bytesAtLastSecond = sent;
         lastSecond = now;
       }
+    }
+    // A stop while connected ends the stream properly: the end travels from
+    // the sources through the encoders and the muxer, so the pictures on
+    // their way and the container's end reach the server. A link too slow
+    // to take them in time loses them, since Stop must end within a second.
+    if (failure.empty() && liveSince != Clock::time_point{}) {
+      gst_element_send_event(pipeline, gst_event_new_eos());
+      GstMessage* message = gst_bus_timed_pop_filtered(
+          bus, kDrainLimitMs * GST_MSECOND, static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS));
+      if (message) gst_message_unref(message);
+      PublishCounters();
     }
     gst_object_unref(bus);
     return failure;

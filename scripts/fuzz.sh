@@ -9,6 +9,7 @@ target="${1:?usage: scripts/fuzz.sh TARGET [SECONDS]}"
 seconds="${2:-60}"
 max_len=256  # the longest input tried; a target whose inputs need more sets its own
 rss_limit_mb=2048  # libFuzzer's own default
+extra=()
 case "$target" in
   settings_fuzzer) corpus=platform/fuzz/settings_corpus ;;
   project_fuzzer) corpus=studio/files/fuzz/project_corpus ;;
@@ -16,7 +17,10 @@ case "$target" in
   # Pictures up to 1 MiB. A picture within the reader's limit (256 MiB
   # decoded, twice while it converts) stays far below the memory limit;
   # only a leak or a runaway allocation reaches it.
-  picture_fuzzer) corpus=platform/freeimage/fuzz/picture_corpus; max_len=1048576; rss_limit_mb=1500 ;;
+  # Long inputs from the start (libFuzzer otherwise grows the length it
+  # tries slowly from a few hundred bytes).
+  picture_fuzzer) corpus=platform/freeimage/fuzz/picture_corpus; max_len=1048576; rss_limit_mb=1500
+    extra=(-len_control=0) ;;
   picture_scale_fuzzer) corpus=platform/freeimage/fuzz/picture_scale_corpus; max_len=4096 ;;
   net_packet_fuzzer) corpus=vcam/fuzz/net_packet_corpus; max_len=4096 ;;
   ini_fuzzer) corpus=producer/fuzz/ini_corpus; max_len=4096 ;;
@@ -39,6 +43,6 @@ fi
 ninja -C build-fuzz --quiet "$target"
 found="build-fuzz/found-$target"
 mkdir -p "$found"
-"build-fuzz/bin/$target" -max_total_time="$seconds" -max_len="$max_len" -rss_limit_mb="$rss_limit_mb" -artifact_prefix="$found/" "$found" "$corpus"
+"build-fuzz/bin/$target" -max_total_time="$seconds" -max_len="$max_len" -rss_limit_mb="$rss_limit_mb" -artifact_prefix="$found/" "${extra[@]}" "$found" "$corpus"
 # Keep only inputs that add coverage.
 "build-fuzz/bin/$target" -merge=1 "$corpus" "$found"
