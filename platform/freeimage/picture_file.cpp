@@ -273,7 +273,9 @@ RleBmp ExpandRleBmp(PictureSource& source, std::vector<uint8_t>* plain) {
   const uint32_t infoSize = u32(14);
   const uint32_t compression = u32(30);
   const uint32_t bits = u16(28);
-  if (infoSize < 40 || (compression != 1 && compression != 2)) return RleBmp::kNot;
+  // Windows headers, from the first (40 bytes) to the fifth (124); the
+  // compression field is not where it is read in others.
+  if (infoSize < 40 || infoSize > 124 || (compression != 1 && compression != 2)) return RleBmp::kNot;
   if ((compression == 1 && bits != 8) || (compression == 2 && bits != 4)) return RleBmp::kBroken;
   const int32_t width = static_cast<int32_t>(u32(18));
   const int32_t height = static_cast<int32_t>(u32(22));  // run-length pictures are bottom-up only
@@ -284,7 +286,8 @@ RleBmp ExpandRleBmp(PictureSource& source, std::vector<uint8_t>* plain) {
   if (!FitsBudget(static_cast<std::size_t>(width) * rows, stride * rows)) return RleBmp::kOverBudget;
   const uint32_t dataStart = u32(10);
   const uint32_t colours = u32(46) ? u32(46) : (1u << bits);
-  if (colours > (1u << bits) || dataStart < 14 + infoSize + 4 * colours || dataStart > source.Size()) {
+  if (colours > (1u << bits) || dataStart < 14 + infoSize + 4 * colours || dataStart > source.Size() ||
+      source.Size() < 14 + infoSize) {
     return RleBmp::kBroken;
   }
 

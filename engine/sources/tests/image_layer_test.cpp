@@ -451,6 +451,9 @@ TEST_F(ImagesTest, RunLengthBmpsReadAsThePicturesTheyHold) {
       {"top-down", 22, static_cast<uint32_t>(-3), 4, PictureReadStatus::kDecodeFailed},
       {"pixels inside the palette", 10, 60, 4, PictureReadStatus::kDecodeFailed},
       {"wider than the limit", 18, 20000, 4, PictureReadStatus::kSizeRefused},
+      // Found by the fuzzer: a header size that wrapped the palette's end
+      // around made the reader copy 4 GiB.
+      {"header of 4 GiB", 14, 0xFFFFFFF0u, 4, PictureReadStatus::kDecodeFailed},
   };
   for (const Broken& b : broken) {
     SCOPED_TRACE(b.name);
