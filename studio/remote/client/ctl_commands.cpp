@@ -306,6 +306,33 @@ bool ParseNetwork(const QString& sub, const Words& words, CtlCommand* out, QStri
   return true;
 }
 
+// stream start [URL] [--key KEY] [--passphrase TEXT]: what is not given is
+// what the studio's Stream Output window holds (the key and passphrase of
+// the last stream are kept by the studio).
+bool ParseStream(const QString& sub, const Words& words, CtlCommand* out, QString* error) {
+  const QString command = QStringLiteral("stream ") + sub;
+  if (sub == QLatin1String("stop") || sub == QLatin1String("status")) {
+    if (!CountIs(command, words, 0, 0, command, error)) return false;
+    out->request = QStringLiteral("stream.") + sub;
+    return true;
+  }
+  if (sub != QLatin1String("start")) {
+    *error = QStringLiteral("stream: unknown command '%1' (start, stop or status)").arg(sub);
+    return false;
+  }
+  if (!CountIs(command, words, 0, 1, QStringLiteral("stream start [URL] [--key KEY] [--passphrase TEXT]"), error)) {
+    return false;
+  }
+  out->request = QStringLiteral("stream.start");
+  QJsonObject params;
+  if (!words.positional.isEmpty()) params.insert(QStringLiteral("url"), words.positional[0]);
+  for (const char* name : {"key", "passphrase"}) {
+    if (words.options.contains(QLatin1String(name))) params.insert(QLatin1String(name), words.options[QLatin1String(name)]);
+  }
+  out->params = params;
+  return true;
+}
+
 bool ParseCamera(const QString& sub, const Words& words, CtlCommand* out, QString* error) {
   const QString command = QStringLiteral("camera ") + sub;
   if (sub == QLatin1String("devices")) return IdOnly(command, QStringLiteral("camera.devices"), words, out, error);
@@ -476,7 +503,7 @@ bool ParseCtlCommand(const QStringList& args, CtlCommand* out, QString* error) {
   static const QStringList grouped = {QStringLiteral("loop"),    QStringLiteral("video"),
                                       QStringLiteral("slideshow"), QStringLiteral("image"),
                                       QStringLiteral("record"),  QStringLiteral("network"),
-                                      QStringLiteral("camera")};
+                                      QStringLiteral("stream"),  QStringLiteral("camera")};
   if (grouped.contains(name)) {
     if (args.size() < 2) {
       *error = QStringLiteral("%1: missing arguments (a command of the group)").arg(name);
@@ -489,6 +516,9 @@ bool ParseCtlCommand(const QStringList& args, CtlCommand* out, QString* error) {
       groupOptions = {QStringLiteral("video"), QStringLiteral("audio-source"), QStringLiteral("audio"),
                       QStringLiteral("mkv")};
     }
+    if (name == QLatin1String("stream") && sub == QLatin1String("start")) {
+      groupOptions = {QStringLiteral("key"), QStringLiteral("passphrase")};
+    }
     if (!SplitWords(name + ' ' + sub, args.mid(2), groupOptions, &words, error)) return false;
     if (name == QLatin1String("loop")) return ParseLoop(sub, words, out, error);
     if (name == QLatin1String("video")) return ParseVideo(sub, words, out, error);
@@ -496,6 +526,7 @@ bool ParseCtlCommand(const QStringList& args, CtlCommand* out, QString* error) {
     if (name == QLatin1String("image")) return ParseImage(sub, words, out, error);
     if (name == QLatin1String("record")) return ParseRecord(sub, words, out, error);
     if (name == QLatin1String("network")) return ParseNetwork(sub, words, out, error);
+    if (name == QLatin1String("stream")) return ParseStream(sub, words, out, error);
     return ParseCamera(sub, words, out, error);
   }
 
@@ -576,6 +607,8 @@ QString CtlUsage() {
       "  record start [PATH] | record stop | record status | record options\n"
       "  record configure [--video NAME] [--audio-source NAME] [--audio NAME] [--mkv on|off]\n"
       "  network start|stop|status [ID]\n"
+      "  stream start [URL] [--key KEY] [--passphrase TEXT] | stream stop | stream status\n"
+      "                                   the stream output (without a key: the one the studio kept)\n"
       "  settings [--auto-key on|off] [--key-color #rrggbb] [--range R] [--bilinear on|off]\n"
       "                                   show the settings, or change them\n"
       "  thumbnail FILE [--width W] [--format png|jpeg]\n"
