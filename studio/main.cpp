@@ -45,6 +45,7 @@
 #include "engine/source_slot.h"
 #include "engine/transition.h"
 #include "engine/video_engine.h"
+#include "platform/camera_plugin.h"
 #include "platform/crash/crash_handler.h"
 #include "platform/crash/crash_report.h"
 #include "platform/folders.h"
@@ -164,6 +165,10 @@ int main(int argc, char** argv) {
   if (!InstallCrashHandler(CrashLogPath(), {"--crash-report"})) {
     std::fprintf(stderr, "corvalind: the crash handler is not installed\n");
   }
+  // The recorder, the stream and the player read the program through the
+  // camera element: it is found beside the program in a build tree or an
+  // installation under any prefix, and in GStreamer's own folders.
+  UseCameraPluginBesideProgram();
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
       qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
