@@ -294,10 +294,13 @@ void NetworkTransmitter::Fail(const std::string& text) {
 void NetworkTransmitter::Worker(TransmitterSettings settings) {
   RunSession(settings);
   // Ended by an error rather than by Stop: the form goes back to idle.
+  // Running() is false before the owner hears of the end, so an owner that
+  // asks at once (the form going back to idle) never sees the session still
+  // running and waits for a word that will not come again.
   const bool byError = keepRunning_.load(std::memory_order_acquire);
   keepRunning_.store(false, std::memory_order_release);
-  if (byError && hooks_.stoppedByError) hooks_.stoppedByError();
   running_.store(false, std::memory_order_release);
+  if (byError && hooks_.stoppedByError) hooks_.stoppedByError();
 }
 
 void NetworkTransmitter::RunSession(const TransmitterSettings& settings) {
