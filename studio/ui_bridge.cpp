@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "engine/messages.h"
+#include "studio/ui_mailbox.h"
 
 namespace corvalind {
 
@@ -19,13 +20,13 @@ namespace {
 // The window the texts and boxes go to. Read and written on the UI thread
 // only: worker threads never look at it.
 QPointer<QMainWindow> gWindow;
-// What work from other threads is posted to: an object of the UI thread
+// What work from other threads is posted to: a mailbox of the UI thread
 // that lives exactly while a window is installed. Worker threads post
-// under the mutex, and the UI thread deletes it under the mutex, so a post
-// never meets a half-destroyed object; posts still queued when it goes are
-// dropped with it.
+// under the mutex, and the UI thread takes it away under the mutex before
+// deleting it, so a post never meets a half-destroyed mailbox; work still
+// waiting when it goes is dropped with it.
 std::mutex gContextMutex;
-QObject* gContext = nullptr;
+UiMailbox* gContext = nullptr;
 std::atomic<StudioMessageHandler> gHandler{nullptr};
 std::atomic<StudioQuestionHandler> gQuestionHandler{nullptr};
 
@@ -33,10 +34,10 @@ std::atomic<StudioQuestionHandler> gQuestionHandler{nullptr};
 void OnUiThread(std::function<void()> work) {
   {
     std::lock_guard<std::mutex> guard(gContextMutex);
-    QObject* context = gContext ? gContext : QCoreApplication::instance();
+    UiMailbox* context = gContext ? gContext : ApplicationMailbox();
     if (!context) return;
     if (QThread::currentThread() != context->thread()) {
-      QMetaObject::invokeMethod(context, std::move(work), Qt::QueuedConnection);
+      context->Post(std::move(work));
       return;
     }
   }
@@ -64,11 +65,11 @@ void BoxHandler(std::string_view text, std::string_view caption) {
 void InstallUiBridge(QMainWindow* window) {
   SetStatusTextHandler(window ? &StatusHandler : nullptr);
   SetMessageBoxHandler(window ? &BoxHandler : nullptr);
-  QObject* old = nullptr;
+  UiMailbox* old = nullptr;
   {
     std::lock_guard<std::mutex> guard(gContextMutex);
     old = gContext;
-    gContext = window ? new QObject : nullptr;
+    gContext = window ? new UiMailbox : nullptr;
   }
   delete old;
   gWindow = window;

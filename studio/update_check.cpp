@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QMessageBox>
-#include <QMetaObject>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -15,6 +14,7 @@
 #include "capture/request_client.h"
 #include "platform/version.h"
 #include "studio/studio_config.h"
+#include "studio/ui_mailbox.h"
 
 namespace corvalind {
 
@@ -111,13 +111,13 @@ void ShowPendingBoxes() {
 // Shows a box of the check on the UI thread, without waiting for it; a
 // Yes to the question opens the download page.
 void PostBox(UpdateBoxKind kind, const QString& text, const QString& downloadPage) {
-  QCoreApplication* app = QCoreApplication::instance();
-  if (app == nullptr) return;
+  UiMailbox* mailbox = ApplicationMailbox();
+  if (mailbox == nullptr) return;
   {
     std::lock_guard<std::mutex> guard(gPendingMutex);
     gPending.push_back({kind, text, downloadPage});
   }
-  QMetaObject::invokeMethod(app, [] { ShowPendingBoxes(); }, Qt::QueuedConnection);
+  mailbox->Post([] { ShowPendingBoxes(); });
 }
 
 // One attempt: the reply of the server, empty when there was none.

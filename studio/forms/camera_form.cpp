@@ -4,7 +4,6 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QMetaObject>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
@@ -13,6 +12,7 @@
 #include "studio/forms/capture_mode_dialog.h"
 #include "studio/forms/preview_widget.h"
 #include "studio/forms/property_dialog.h"
+#include "studio/ui_mailbox.h"
 
 namespace corvalind {
 
@@ -36,15 +36,13 @@ CViewCameraForm::CViewCameraForm(int sourceId, QWidget* parent) : QWidget(parent
   BuildUi();
   // Watching starts before the first fill, so a device that comes in
   // between still refills the list. Bursts of changes make one refill.
+  mailbox_ = new UiMailbox(this);
   watch_ = std::make_unique<DeviceWatch>(kCategory, [this] {
     if (refillQueued_.exchange(true)) return;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-          refillQueued_ = false;
-          RefillDeviceList();
-        },
-        Qt::QueuedConnection);
+    mailbox_->Post([this] {
+      refillQueued_ = false;
+      RefillDeviceList();
+    });
   });
   RefillDeviceList();
 }
@@ -162,12 +160,9 @@ void CViewCameraForm::StartCamera(const CameraRequest& request) {
   source_->SetPreviewWindow(preview_);
   source_->SetModeLabel([this, generation](const std::string& text) {
     // From the worker: the label is set on the UI thread.
-    QMetaObject::invokeMethod(
-        this,
-        [this, generation, label = QString::fromStdString(text)] {
-          if (generation == generation_) modeLabel_->setText(label);
-        },
-        Qt::QueuedConnection);
+    mailbox_->Post([this, generation, label = QString::fromStdString(text)] {
+      if (generation == generation_) modeLabel_->setText(label);
+    });
   });
   source_->SetDeinterlace(deinterlaceBox_->isChecked());
   source_->Start();

@@ -30,6 +30,7 @@ class QLabel;
 namespace corvalind {
 
 class PreviewWidget;
+class UiMailbox;
 
 inline constexpr const char* kNoVideoModeText = "Video mode: none";
 
@@ -107,6 +108,9 @@ class CViewCameraForm : public QWidget, public WindowForm {
   uint64_t generation_ = 0;
   // A refill is on its way to the UI thread (set by the watch's thread).
   std::atomic<bool> refillQueued_{false};
+  // What the watch's and the camera's threads hand to the UI thread; a
+  // child, so it goes after the destructor has stopped both.
+  UiMailbox* mailbox_ = nullptr;
 
   std::unique_ptr<CameraSource> source_;
   std::unique_ptr<DeviceWatch> watch_;

@@ -17,7 +17,9 @@ void PreviewWidget::PresentFrame(const uint8_t* pixels, int width, int height, i
     width_ = width;
     height_ = height;
   }
-  QMetaObject::invokeMethod(this, qOverload<>(&QWidget::update), Qt::QueuedConnection);
+  // By name, so Qt makes and reads the call object itself (the frame went
+  // over under the mutex).
+  QMetaObject::invokeMethod(this, "update", Qt::QueuedConnection);
 }
 
 QImage PreviewWidget::LatestImage() const {
